@@ -1,0 +1,96 @@
+// The lists the filter consults while it handles mail: allowed addresses,
+// internal hosts, domains to verify, MTA names, macro tests and peers. Each is
+// built once at start-up and only read afterwards, by many threads at once.
+#pragma once
+
+#include <netinet/in.h>
+#include <regex.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Owns one compiled POSIX regular expression.
+struct regex_deleter {
+    void operator()(regex_t* re) const noexcept;
+};
+using compiled_regex = std::unique_ptr<regex_t, regex_deleter>;
+
+struct allow_entry {
+    compiled_regex ae_regex;
+};
+
+struct internal_host {
+    std::optional<std::string> ih_name;  // none for an address entry
+    std::uint32_t ih_addr = 0;           // network byte order
+    std::uint32_t ih_mask = 0;           // network byte order
+};
+
+struct domain_entry {
+    std::string de_name;
+};
+
+struct peer_entry {
+    bool pe_negate = false;
+    std::string pe_name;
+};
+
+struct macro_list_t {
+    std::vector<std::string> macro_names;
+    std::vector<std::optional<std::string>> macro_values;  // alternatives text or none
+};
+
+// Each vector holds its records in the order the filter walks them
+// (allow list, internal hosts and domains in reverse source order; the
+// others in source order).
+using allow_list_t = std::vector<allow_entry>;
+using internal_hosts_t = std::vector<internal_host>;
+using domain_list_t = std::vector<domain_entry>;
+using mta_list_t = std::vector<std::string>;
+using peer_list_t = std::vector<peer_entry>;
+
+// Why building a list failed: the message that follows "progname: " on
+// standard error (newline included) and the exit status start-up ends with.
+struct list_failure {
+    std::string message;
+    int status;
+};
+
+// Loaders. path or value is the text the option or configuration key gave.
+std::optional<list_failure> load_allow_list(const std::string& path, allow_list_t& out);
+// Without a path the list holds the built-in localhost entry.
+std::optional<list_failure> load_internal_hosts(const std::optional<std::string>& path,
+                                                internal_hosts_t& out);
+std::optional<list_failure> load_domain_list(const std::string& value, domain_list_t& out);
+std::optional<list_failure> load_mta_list(const std::string& value, mta_list_t& out);
+std::optional<list_failure> load_macro_list(const std::string& value, macro_list_t& out);
+
+// Reads an open PeerList file; false (and out untouched) when memory ran out.
+// A null stream gives an empty list.
+bool vlcf_load_list(std::FILE* stream, peer_list_t& out);
+
+// Text helpers; white space and case are those of the POSIX locale, and bytes
+// of 0x80 and above are neither blank nor lettered.
+bool batv_isblank(std::string_view str);
+// Translates a wildcard pattern into an anchored basic regular expression of
+// at most 512 characters.
+std::string batv_mkregexp(std::string_view str);
+void vlcf_trimspaces(std::string& str);
+void vlcf_lowercase(char* str);
+
+// True when entry equals name ignoring case, or equals a tail of name that
+// begins at one of its '.' characters. Serves internal-host names, domain
+// entries and PeerList names alike.
+bool vlcf_name_matches(std::string_view entry, std::string_view name);
+
+// PeerList matching: 1 when the last matching entry admits the client.
+int vlcf_checkhost(const peer_list_t& list, const char* host);
+int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip);
+
+// Removes a stale UNIX-domain socket named by a milter socket specification;
+// 0 when start-up may go on, else an errno value.
+int vlcf_socket_cleanup(const char* spec);
