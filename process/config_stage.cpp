@@ -1,0 +1,3 @@
+#include "process/config_stage.h"
+
+std::optional<int> batv_config_stage() { return std::nullopt; }
