@@ -43,7 +43,9 @@ const char* config_error();
 
 // Reads filename ("-" or null: standard input). On failure returns nothing and
 // reports the line number and the path of the file where reading stopped;
-// lineno and errpath may be null.
+// lineno and errpath may be null. A file that cannot be opened or read is
+// reported at line 0; an Include one level too deep at the Include line, with
+// the path of the file that holds it. Never throws.
 std::optional<config_list> config_load(const char* filename, const config_def* def,
                                        std::uint32_t* lineno, char* errpath,
                                        std::size_t errpathsize);
