@@ -1,0 +1,216 @@
+// Start-up of the filter: settings, key, lists, privileges, syslog,
+// registration with libmilter, detaching, the PID file and the main loop.
+#include "process/vellicor.h"
+
+#include <libmilter/mfapi.h>
+#include <sys/types.h>
+#include <sysexits.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "callbacks/log.h"
+#include "callbacks/settings.h"
+#include "lists/lists.h"
+#include "process/config_stage.h"
+#include "process/options.h"
+#include "process/startup.h"
+
+namespace {
+
+// Registered exactly as stored. The quarantine capability is not asked for
+// here; negotiation requests it when Quarantine is set.
+smfiDesc registration = {
+    const_cast<char*>(product_name),
+    SMFI_VERSION,
+    SMFIF_ADDHDRS | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGFROM,
+    nullptr,  // xxfi_connect
+    nullptr,  // xxfi_helo
+    nullptr,  // xxfi_envfrom
+    nullptr,  // xxfi_envrcpt
+    nullptr,  // xxfi_header
+    nullptr,  // xxfi_eoh
+    nullptr,  // xxfi_body
+    nullptr,  // xxfi_eom
+    nullptr,  // xxfi_abort
+    nullptr,  // xxfi_close
+    nullptr,  // xxfi_unknown
+    nullptr,  // xxfi_data
+    nullptr,  // xxfi_negotiate
+};
+static_assert((SMFIF_ADDHDRS | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGFROM) == 0x4d);
+
+const char* prog() {
+    return settings.progname.c_str();
+}
+
+// Prints a list loader's failure and gives its exit status.
+std::optional<int> report(const std::optional<list_failure>& failure) {
+    if (!failure) {
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "%s: %s", prog(), failure->message.c_str());
+    return failure->status;
+}
+
+// Builds the lists from the paths and texts the options and the
+// configuration recorded, in a fixed order.
+std::optional<int> load_lists() {
+    if (settings.DontSignMailTo) {
+        if (auto status = report(load_allow_list(*settings.DontSignMailTo, settings.allow_list))) {
+            return status;
+        }
+    }
+    if (auto status =
+            report(load_internal_hosts(settings.InternalHosts, settings.internal_hosts))) {
+        return status;
+    }
+    if (settings.Domain) {
+        if (auto status = report(load_domain_list(*settings.Domain, settings.domain_list))) {
+            return status;
+        }
+    }
+    if (settings.MTA) {
+        if (auto status = report(load_mta_list(*settings.MTA, settings.mta_list))) {
+            return status;
+        }
+    }
+    if (settings.MacroList) {
+        if (auto status = report(load_macro_list(*settings.MacroList, settings.macro_list))) {
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
+// Both on standard error and, when logging, in the system log.
+void report_failure(const char* call) {
+    if (settings.Syslog) {
+        batv_log(LOG_ERR, "%s failed", call);
+    }
+    std::fprintf(stderr, "%s: %s failed\n", prog(), call);
+}
+
+// Everything up to the point where the process is ready to serve: on
+// failure the exit status.
+std::optional<int> prepare(int argc, char** argv) {
+    batv_init_settings(argc > 0 ? argv[0] : nullptr);
+
+    if (auto status = batv_parse_options(argc, argv)) {
+        return status;
+    }
+    if (settings.config_file) {
+        if (auto status = batv_config_stage()) {
+            return status;
+        }
+    }
+
+    // Core dumps are left as the system has them.
+    if (settings.EnableCoredumps) {
+        if (settings.Syslog) {
+            batv_log(LOG_WARNING, "can't enable coredumps; continuing");
+        }
+        std::fprintf(stderr, "%s: can't enable coredumps; continuing\n", prog());
+    }
+
+    if (auto status = batv_complete_settings()) {
+        return status;
+    }
+
+    // From here on relative paths are relative to BaseDirectory.
+    if (settings.BaseDirectory) {
+        if (auto status = batv_change_directory(*settings.BaseDirectory)) {
+            return status;
+        }
+    }
+    if (auto status = batv_load_key(*settings.KeyFile)) {
+        return status;
+    }
+    if (auto status = load_lists()) {
+        return status;
+    }
+
+    // After the key and the lists, which need only be readable by the
+    // starting user.
+    if (settings.UserID) {
+        if (auto status = batv_switch_user(*settings.UserID)) {
+            return status;
+        }
+    }
+
+    if (settings.SyslogFacility && !batv_syslog_facility(*settings.SyslogFacility)) {
+        std::fprintf(stderr, "%s: unknown syslog facility `%s'\n", prog(),
+                     settings.SyslogFacility->c_str());
+        return EX_CONFIG;
+    }
+    if (settings.Syslog) {
+        batv_openlog(settings.SyslogFacility);
+    }
+
+    // AutoRestart: the supervisor takes over here and comes back only in a
+    // worker process. Until it exists, -A is recorded and start-up goes on
+    // in this process; the steps below that belong to the supervisor with
+    // auto-restart (detaching, the PID file) still skip themselves.
+
+    if (smfi_register(registration) != MI_SUCCESS) {
+        report_failure("smfi_register()");
+        return EX_UNAVAILABLE;
+    }
+    // A faulty specification shows up in smfi_opensocket.
+    smfi_setconn(const_cast<char*>(settings.Socket->c_str()));
+    if (smfi_opensocket(true) != MI_SUCCESS) {
+        report_failure("smfi_opensocket()");
+        return EX_UNAVAILABLE;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int vellicor_main(int argc, char** argv) {
+    if (auto status = prepare(argc, argv)) {
+        return *status;
+    }
+
+    // The socket is open, so the starting process has reported any socket
+    // error before it detaches.
+    if (settings.Background && !settings.AutoRestart) {
+        pid_t pid = fork();
+        if (pid < 0) {
+            int error = errno;
+            std::fprintf(stderr, "%s: fork(): %s\n", prog(), std::strerror(error));
+            if (settings.Syslog) {
+                batv_log(LOG_ERR, "fork(): %s", std::strerror(error));
+            }
+            return EX_OSERR;
+        }
+        if (pid > 0) {
+            return EX_OK;
+        }
+    }
+    setsid();
+    if (!settings.Background && !settings.AutoRestart) {
+        batv_redirect_to_devnull();
+    }
+
+    const bool own_pidfile = settings.PidFile && !settings.AutoRestart;
+    if (own_pidfile) {
+        batv_write_pidfile(*settings.PidFile);
+    }
+    if (settings.Syslog) {
+        batv_log(LOG_INFO, "%s v%s starting (%s)", product_name, product_version,
+                 batv_argument_text(argc, argv).c_str());
+    }
+
+    int result = smfi_main();
+
+    if (own_pidfile) {
+        unlink(settings.PidFile->c_str());
+    }
+    return result == MI_FAILURE ? 255 : result;
+}
