@@ -1,7 +1,10 @@
 // Tag codec for "prvs" bounce address tags: building a tagged address from a
 // plain one, recognising a tag and validating it against the secret key.
 // Pure functions: no I/O, no clock, no logging, no state of their own; safe to
-// call from any number of threads at once.
+// call from any number of threads at once. The hash covers the key number,
+// the day, the plain address and the whole key. When memory cannot be had
+// (for the returned texts or inside libcrypto) the functions throw
+// std::bad_alloc.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +36,8 @@ struct tag_check {
 // True when the address carries the marker of the given form.
 bool batv_is_tagged(std::string_view address, tag_form form);
 
-// Expiry day D (0 to 999) of a tag made at time now.
+// Expiry day D (0 to 999) of a tag made at time now. Days are counted with
+// floor division, so times before the epoch give 0 to 999 as well.
 unsigned batv_expiry_day(std::time_t now, std::uint32_t ttl);
 
 // The tagged form of plain, or nothing when it would exceed
@@ -41,6 +45,12 @@ unsigned batv_expiry_day(std::time_t now, std::uint32_t ttl);
 std::optional<std::string> batv_tag_address(std::string_view plain, int key_number, unsigned day,
                                             std::string_view key, tag_form form);
 
-// Examines an address for which batv_is_tagged holds.
+// Examines an address for which batv_is_tagged holds (any other address is
+// TAG_SYNTAX). The address is examined as given; callers cut it to
+// max_address_length first, and a longer one never has a matching hash. In
+// the sendmail form an address with no '@' after the marker is TAG_SYNTAX.
+// A tag is good from the day it is made through its expiry day: it is
+// expired unless (D - today) mod 1000 <= ttl, so a ttl of 999 or more never
+// expires.
 tag_check batv_validate_tag(std::string_view address, tag_form form, int key_version,
                             std::string_view key, std::uint32_t ttl, std::time_t now);
