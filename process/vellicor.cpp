@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "callbacks/callbacks.h"
 #include "callbacks/log.h"
 #include "callbacks/settings.h"
 #include "lists/lists.h"
@@ -29,19 +30,19 @@ smfiDesc registration = {
     const_cast<char*>(product_name),
     SMFI_VERSION,
     SMFIF_ADDHDRS | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGFROM,
-    nullptr,  // xxfi_connect
+    mlfi_connect,
     nullptr,  // xxfi_helo
-    nullptr,  // xxfi_envfrom
-    nullptr,  // xxfi_envrcpt
+    mlfi_envfrom,
+    mlfi_envrcpt,
     nullptr,  // xxfi_header
     nullptr,  // xxfi_eoh
     nullptr,  // xxfi_body
-    nullptr,  // xxfi_eom
+    mlfi_eom,
     nullptr,  // xxfi_abort
-    nullptr,  // xxfi_close
+    mlfi_close,
     nullptr,  // xxfi_unknown
     nullptr,  // xxfi_data
-    nullptr,  // xxfi_negotiate
+    mlfi_negotiate,
 };
 static_assert((SMFIF_ADDHDRS | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGFROM) == 0x4d);
 

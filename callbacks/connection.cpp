@@ -1,0 +1,134 @@
+// Connection-level callbacks: negotiation with the MTA, the client checks at
+// connect (peers pass unfiltered, internal clients get their mail signed)
+// and the release of the connection's records at close.
+#include <libmilter/mfapi.h>
+#include <netinet/in.h>
+#include <syslog.h>
+
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "callbacks/callbacks.h"
+#include "callbacks/context.h"
+#include "callbacks/guard.h"
+#include "callbacks/log.h"
+#include "callbacks/settings.h"
+#include "callbacks/text.h"
+#include "lists/lists.h"
+
+namespace {
+
+constexpr unsigned long required_actions =
+    SMFIF_ADDHDRS | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGFROM;
+
+// Steps the filter has no callback for; the MTA may leave out those it offers
+// to. Connect, MAIL FROM and RCPT TO always stay on, and no reply is waived.
+constexpr unsigned long unwanted_steps =
+    SMFIP_NOHELO | SMFIP_NOBODY | SMFIP_NOHDRS | SMFIP_NOEOH | SMFIP_NOUNKNOWN | SMFIP_NODATA;
+static_assert(unwanted_steps == 0x372);
+
+bool is_internal(const conn_ctx& cc) {
+    for (const internal_host& entry : settings.internal_hosts) {
+        if (entry.ih_name && vlcf_name_matches(*entry.ih_name, cc.cc_host)) {
+            return true;
+        }
+        // A zero address or mask would admit far too much; such entries
+        // never match by address.
+        if (entry.ih_addr != 0 && entry.ih_mask != 0 && cc.cc_addr.sin_family == AF_INET &&
+            ((entry.ih_addr ^ cc.cc_addr.sin_addr.s_addr) & entry.ih_mask) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_peer(char* hostname, const _SOCK_ADDR* hostaddr) {
+    if (hostname != nullptr && hostname[0] != '\0' && hostname[0] != '[') {
+        vlcf_lowercase(hostname);
+        if (vlcf_checkhost(settings.peer_list, hostname) != 0) {
+            return true;
+        }
+    }
+    return hostaddr != nullptr && hostaddr->sa_family == AF_INET &&
+           vlcf_checkip(settings.peer_list, hostaddr) != 0;
+}
+
+}  // namespace
+
+sfsistat mlfi_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long /*f2*/,
+                        unsigned long /*f3*/, unsigned long* pf0, unsigned long* pf1,
+                        unsigned long* pf2, unsigned long* pf3) {
+    return batv_guarded([&] {
+        const unsigned long required =
+            settings.Quarantine ? required_actions | SMFIF_QUARANTINE : required_actions;
+        if ((f0 & required) != required) {
+            if (settings.Syslog) {
+                batv_log(LOG_ERR,
+                         "mlfi_negotiate(): required milter action(s) not available (got 0x%lx, "
+                         "need 0x%lx)",
+                         f0, required);
+            }
+            return SMFIS_REJECT;
+        }
+
+        // Without a record the connection still negotiates; its first MAIL
+        // FROM is then temp-failed.
+        std::unique_ptr<conn_ctx> record;
+        batv_try_alloc([&] { record = std::make_unique<conn_ctx>(); });
+        conn_ctx* cc = nullptr;
+        if (record && smfi_setpriv(ctx, record.get()) == MI_SUCCESS) {
+            // Owned by the milter context from here on; mlfi_close frees it.
+            cc = record.release();
+        }
+
+        *pf0 = required;
+        *pf1 = f1 & unwanted_steps;
+        if ((f1 & SMFIP_HDR_LEADSPC) != 0 && cc != nullptr) {
+            cc->cc_leading_space = 1;
+            *pf1 |= SMFIP_HDR_LEADSPC;
+        }
+        *pf2 = 0;
+        *pf3 = 0;
+        return SMFIS_CONTINUE;
+    });
+}
+
+sfsistat mlfi_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
+    return batv_guarded([&] {
+        conn_ctx* cc = batv_conn(ctx);
+        if (cc == nullptr) {
+            return SMFIS_TEMPFAIL;
+        }
+        if (!settings.peer_list.empty() && is_peer(hostname, hostaddr)) {
+            return SMFIS_ACCEPT;
+        }
+
+        std::string_view authservid = "unknown-mta";
+        if (settings.AuthservID) {
+            authservid = *settings.AuthservID;
+        } else if (const char* j = batv_macro(ctx, "j")) {
+            authservid = j;
+        }
+        cc->cc_authservid = cut_text(authservid, max_host_length);
+        if (hostname != nullptr) {
+            cc->cc_host = cut_text(hostname, max_host_length);
+        }
+        if (hostaddr != nullptr) {
+            std::memcpy(&cc->cc_addr, hostaddr, sizeof cc->cc_addr);
+        }
+        cc->cc_internal = is_internal(*cc) ? 1 : 0;
+        return SMFIS_CONTINUE;
+    });
+}
+
+sfsistat mlfi_close(SMFICTX* ctx) {
+    return batv_guarded([&] {
+        std::unique_ptr<conn_ctx> cc(batv_conn(ctx));
+        if (cc) {
+            batv_msg_cleanup(*cc);
+            smfi_setpriv(ctx, nullptr);
+        }
+        return SMFIS_CONTINUE;
+    });
+}

@@ -1,0 +1,67 @@
+// The records the callbacks keep per connection, per message and per
+// verified recipient, and how a callback finds them. A conn_ctx lives from
+// negotiation to close and is attached to the milter context as its private
+// data; it owns the current msg_ctx, which owns its recipient entries.
+#pragma once
+
+#include <libmilter/mfapi.h>
+#include <netinet/in.h>
+
+#include <forward_list>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "callbacks/settings.h"
+#include "tags/tags.h"
+
+struct rcpt_entry {
+    int rcpt_tagged = 0;                  // the recipient carried a tag in the selected form
+    int rcpt_valid = 0;                   // no check has failed the tag
+    int rcpt_badversion = 0;              // key number differed (kept in header mode only)
+    std::string rcpt_orig;                // as received, brackets removed, at most 512 characters
+    std::optional<std::string> rcpt_new;  // the plain address that replaces rcpt_orig
+};
+
+struct msg_ctx {
+    int msg_auth = 0;                          // client counts as authenticated
+    std::string msg_jobid;                     // macro "i", or unknown_jobid
+    std::string msg_sender;                    // envelope sender, brackets removed
+    std::optional<std::string> msg_newsender;  // tagged sender to install
+    std::optional<std::string> msg_esmtpargs;  // MAIL FROM parameters, blank-joined
+    std::forward_list<rcpt_entry> msg_rcpts;   // newest first
+};
+
+struct conn_ctx {
+    int cc_leading_space = 0;   // inserted header values bring their own blank
+    int cc_internal = 0;        // client matched the internal host list
+    std::string cc_authservid;  // at most 256 characters
+    std::string cc_host;        // at most 256 characters
+    sockaddr_in cc_addr{};      // the first 16 bytes of the client's address
+    std::unique_ptr<msg_ctx> cc_msg;
+};
+static_assert(sizeof(sockaddr_in) == 16);
+
+inline constexpr const char* unknown_jobid = "unknown-jobid";
+
+// The connection's record, or null when it has none.
+inline conn_ctx* batv_conn(SMFICTX* ctx) {
+    return static_cast<conn_ctx*>(smfi_getpriv(ctx));
+}
+
+// Releases the connection's current message context, if any.
+void batv_msg_cleanup(conn_ctx& cc);
+
+// The value of an MTA macro, or null when the MTA does not define it.
+inline const char* batv_macro(SMFICTX* ctx, const char* name) {
+    return smfi_getsymval(ctx, const_cast<char*>(name));
+}
+
+// When the MTA gave no job id at MAIL FROM, takes macro "i" as soon as a
+// later callback of the message sees it. False when the copy failed.
+bool batv_refresh_jobid(SMFICTX* ctx, msg_ctx& msg);
+
+// The address form that SendmailFormat selects, for signing and detection.
+inline tag_form batv_tag_form() {
+    return settings.SendmailFormat ? tag_form::sendmail : tag_form::standard;
+}

@@ -1,0 +1,159 @@
+// RCPT TO: verifies the tag of each selected recipient of mail from an
+// outside client, answers the outcome at once and records the recipient for
+// the end of the message.
+#include <libmilter/mfapi.h>
+#include <syslog.h>
+
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "callbacks/callbacks.h"
+#include "callbacks/context.h"
+#include "callbacks/guard.h"
+#include "callbacks/log.h"
+#include "callbacks/select.h"
+#include "callbacks/settings.h"
+#include "callbacks/text.h"
+#include "tags/tags.h"
+
+namespace {
+
+bool normal_mode() {
+    return !settings.AddAuthenticationResults && !settings.TestMode;
+}
+
+void log_result(const char* format, const msg_ctx& msg, const char* recipient) {
+    if (settings.Syslog) {
+        batv_log(LOG_ERR, format, msg.msg_jobid.c_str(), recipient);
+    }
+}
+
+// Registers an SMTP reply for the refused recipient, in normal mode only.
+void set_reply(SMFICTX* ctx, const msg_ctx& msg, const char* text) {
+    if (!settings.SetReplies || !normal_mode()) {
+        return;
+    }
+    if (smfi_setreply(ctx, const_cast<char*>("550"), const_cast<char*>("5.7.1"),
+                      const_cast<char*>(text)) != MI_SUCCESS &&
+        settings.Syslog) {
+        batv_log(LOG_ERR, "%s: smfi_setreply() failed", msg.msg_jobid.c_str());
+    }
+}
+
+sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* recipient,
+                    bool was_cut) {
+    entry.rcpt_tagged = 1;
+    entry.rcpt_valid = 1;
+    // Validation hands back a copy of the plain address; memory for it may
+    // run out.
+    tag_check check;
+    if (!batv_try_alloc([&] {
+            check = batv_validate_tag(
+                recipient, batv_tag_form(), settings.KeyVersion, settings.key_text,
+                static_cast<std::uint32_t>(settings.SignatureTTL), batv_now());
+        })) {
+        batv_log_strdup_failure(msg.msg_jobid.c_str());
+        return SMFIS_TEMPFAIL;
+    }
+
+    if (check.tc_status == TAG_SYNTAX) {
+        entry.rcpt_valid = 0;
+        log_result("%s: BATV syntax error in `%s'", msg, recipient);
+        return SMFIS_TEMPFAIL;
+    }
+    if (check.tc_status == TAG_BADVERSION) {
+        log_result("%s: BATV version mismatch in `%s'", msg, recipient);
+        if (settings.AddAuthenticationResults) {
+            entry.rcpt_badversion = 1;
+            return SMFIS_CONTINUE;
+        }
+        return SMFIS_TEMPFAIL;
+    }
+    if (!check.tc_hash_ok) {
+        entry.rcpt_valid = 0;
+        log_result("%s: BATV validation failed in `%s'", msg, recipient);
+        if (normal_mode()) {
+            set_reply(ctx, msg, "BATV signature validation failed");
+            return SMFIS_REJECT;
+        }
+    }
+    if (check.tc_expired) {
+        entry.rcpt_valid = 0;
+        log_result("%s: BATV signature expired in `%s'", msg, recipient);
+        if (normal_mode()) {
+            set_reply(ctx, msg, "BATV signature expired");
+            return SMFIS_REJECT;
+        }
+    }
+    // A recipient that was cut is not the one the client gave: replacing it
+    // would delete an address that does not exist.
+    if (was_cut) {
+        return SMFIS_CONTINUE;
+    }
+    entry.rcpt_new = std::move(check.tc_plain);
+    return SMFIS_CONTINUE;
+}
+
+sfsistat envrcpt(SMFICTX* ctx, char** argv) {
+    assert(argv != nullptr && argv[0] != nullptr);
+    conn_ctx* cc = batv_conn(ctx);
+    assert(cc != nullptr && cc->cc_msg != nullptr);
+    if (cc == nullptr || cc->cc_msg == nullptr) {
+        return SMFIS_TEMPFAIL;
+    }
+    msg_ctx& msg = *cc->cc_msg;
+    if (!batv_refresh_jobid(ctx, msg)) {
+        batv_log_strdup_failure();
+        return SMFIS_TEMPFAIL;
+    }
+    const char* jobid = msg.msg_jobid.c_str();
+
+    bounded_text<max_address_length> recipient;
+    recipient.append(argv[0]);
+    const bool was_cut = std::strlen(argv[0]) > max_address_length;
+    recipient.truncate(batv_strip_brackets(recipient.data(), recipient.size()));
+
+    switch (batv_select(ctx, recipient.c_str(), select_direction::verify, jobid)) {
+        case select_outcome::failed:
+            return SMFIS_TEMPFAIL;
+        case select_outcome::skipped:
+            return SMFIS_CONTINUE;
+        case select_outcome::selected:
+            break;
+    }
+    if (cc->cc_internal || msg.msg_auth) {
+        if (settings.LogWhy && settings.Syslog) {
+            batv_log(LOG_INFO, "%s client internal or authenticated; verification skipped", jobid);
+        }
+        return SMFIS_CONTINUE;
+    }
+
+    if (!batv_try_alloc([&] { msg.msg_rcpts.emplace_front(); })) {
+        batv_log_malloc_failure();
+        return SMFIS_TEMPFAIL;
+    }
+    rcpt_entry& entry = msg.msg_rcpts.front();
+    if (!batv_try_alloc([&] { entry.rcpt_orig = recipient.view(); })) {
+        msg.msg_rcpts.pop_front();
+        batv_log_strdup_failure();
+        return SMFIS_TEMPFAIL;
+    }
+
+    if (batv_is_tagged(recipient.view(), batv_tag_form())) {
+        return verify_tag(ctx, msg, entry, recipient.c_str(), was_cut);
+    }
+    if (!msg.msg_sender.empty() && settings.AllSenders) {
+        return SMFIS_CONTINUE;
+    }
+    log_result("%s: BATV signature not present in `%s'", msg, recipient.c_str());
+    set_reply(ctx, msg, "BATV signature missing");
+    return SMFIS_CONTINUE;
+}
+
+}  // namespace
+
+sfsistat mlfi_envrcpt(SMFICTX* ctx, char** argv) {
+    return batv_guarded([&] { return envrcpt(ctx, argv); });
+}

@@ -1,0 +1,454 @@
+// RCPT TO: which recipients are examined, every outcome in normal, header and
+// test mode, the entries left for the end of the message and the replies.
+#include <string>
+#include <vector>
+
+#include "callbacks/callbacks.h"
+#include "tests/callbacks/fixture.h"
+
+namespace {
+
+const std::string plain = "user@example.org";
+
+std::string reply(const char* text) {
+    return fake_describe("smfi_setreply", {"550", "5.7.1", text});
+}
+
+class envrcpt_test : public callbacks_test {
+  protected:
+    void SetUp() override {
+        callbacks_test::SetUp();
+        settings.LogWhy = 0;
+        settings.SetReplies = 1;
+    }
+};
+
+enum mode { normal, header, test };
+
+void set_mode(mode m) {
+    settings.AddAuthenticationResults = m == header ? 1 : 0;
+    settings.TestMode = m == test ? 1 : 0;
+}
+
+TEST_F(envrcpt_test, outcomes_in_each_mode) {
+    struct outcome {
+        sfsistat verdict;
+        std::vector<std::string> changes;
+        int badversion;
+        bool replaced;  // rcpt_new holds the plain address
+        std::vector<log_line> logs;
+    };
+    struct case_ {
+        const char* name;
+        const char* sender;
+        int all_senders;
+        std::string recipient;
+        int tagged, valid;
+        outcome by_mode[3];  // normal, header, test
+    };
+    const std::string valid = tagged(plain);
+    const std::string expired = tagged(plain, today - 5);
+    const log_line missing = err("Q9: BATV signature not present in `" + plain + "'");
+    const auto line = [](const char* what, const std::string& recipient) {
+        return err(std::string("Q9: BATV ") + what + " in `" + recipient + "'");
+    };
+    const std::string syntax = "prvs=3X82ABCDEF=" + plain;
+    const std::string no_second_equals = "prvs=3682ABCDEF" + plain;
+    const std::string other_key = tagged(plain, expiry_today, 4);
+    const std::string bad_hash = forged(valid);
+    const std::string bad_hash_expired = forged(expired);
+    const std::string lower_case = "prvs=" + valid.substr(5, 4) + "abcdef=" + plain;
+
+    const case_ cases[] = {
+        {"untagged bounce",
+         "<>",
+         1,
+         plain,
+         0,
+         0,
+         {{SMFIS_CONTINUE, {reply("BATV signature missing")}, 0, false, {missing}},
+          {SMFIS_CONTINUE, {}, 0, false, {missing}},
+          {SMFIS_CONTINUE, {}, 0, false, {missing}}}},
+        {"untagged, ordinary mail, AllSenders on",
+         "<a@example.com>",
+         1,
+         plain,
+         0,
+         0,
+         {{SMFIS_CONTINUE, {}, 0, false, {}},
+          {SMFIS_CONTINUE, {}, 0, false, {}},
+          {SMFIS_CONTINUE, {}, 0, false, {}}}},
+        {"untagged, ordinary mail, AllSenders off",
+         "<a@example.com>",
+         0,
+         plain,
+         0,
+         0,
+         {{SMFIS_CONTINUE, {reply("BATV signature missing")}, 0, false, {missing}},
+          {SMFIS_CONTINUE, {}, 0, false, {missing}},
+          {SMFIS_CONTINUE, {}, 0, false, {missing}}}},
+        {"syntax error",
+         "<>",
+         1,
+         syntax,
+         1,
+         0,
+         {{SMFIS_TEMPFAIL, {}, 0, false, {line("syntax error", syntax)}},
+          {SMFIS_TEMPFAIL, {}, 0, false, {line("syntax error", syntax)}},
+          {SMFIS_TEMPFAIL, {}, 0, false, {line("syntax error", syntax)}}}},
+        {"no '=' after the tag",
+         "<>",
+         1,
+         no_second_equals,
+         1,
+         0,
+         {{SMFIS_TEMPFAIL, {}, 0, false, {line("syntax error", no_second_equals)}},
+          {SMFIS_TEMPFAIL, {}, 0, false, {line("syntax error", no_second_equals)}},
+          {SMFIS_TEMPFAIL, {}, 0, false, {line("syntax error", no_second_equals)}}}},
+        {"version mismatch",
+         "<>",
+         1,
+         other_key,
+         1,
+         1,
+         {{SMFIS_TEMPFAIL, {}, 0, false, {line("version mismatch", other_key)}},
+          {SMFIS_CONTINUE, {}, 1, false, {line("version mismatch", other_key)}},
+          {SMFIS_TEMPFAIL, {}, 0, false, {line("version mismatch", other_key)}}}},
+        {"hash mismatch",
+         "<>",
+         1,
+         bad_hash,
+         1,
+         0,
+         {{SMFIS_REJECT,
+           {reply("BATV signature validation failed")},
+           0,
+           false,
+           {line("validation failed", bad_hash)}},
+          {SMFIS_CONTINUE, {}, 0, true, {line("validation failed", bad_hash)}},
+          {SMFIS_CONTINUE, {}, 0, true, {line("validation failed", bad_hash)}}}},
+        {"lower-case hash digits",
+         "<>",
+         1,
+         lower_case,
+         1,
+         0,
+         {{SMFIS_REJECT,
+           {reply("BATV signature validation failed")},
+           0,
+           false,
+           {line("validation failed", lower_case)}},
+          {SMFIS_CONTINUE, {}, 0, true, {line("validation failed", lower_case)}},
+          {SMFIS_CONTINUE, {}, 0, true, {line("validation failed", lower_case)}}}},
+        {"expired",
+         "<>",
+         1,
+         expired,
+         1,
+         0,
+         {{SMFIS_REJECT,
+           {reply("BATV signature expired")},
+           0,
+           false,
+           {line("signature expired", expired)}},
+          {SMFIS_CONTINUE, {}, 0, true, {line("signature expired", expired)}},
+          {SMFIS_CONTINUE, {}, 0, true, {line("signature expired", expired)}}}},
+        {"hash mismatch and expired",
+         "<>",
+         1,
+         bad_hash_expired,
+         1,
+         0,
+         {{SMFIS_REJECT,
+           {reply("BATV signature validation failed")},
+           0,
+           false,
+           {line("validation failed", bad_hash_expired)}},
+          {SMFIS_CONTINUE,
+           {},
+           0,
+           true,
+           {line("validation failed", bad_hash_expired),
+            line("signature expired", bad_hash_expired)}},
+          {SMFIS_CONTINUE,
+           {},
+           0,
+           true,
+           {line("validation failed", bad_hash_expired),
+            line("signature expired", bad_hash_expired)}}}},
+        {"valid",
+         "<>",
+         1,
+         valid,
+         1,
+         1,
+         {{SMFIS_CONTINUE, {}, 0, true, {}},
+          {SMFIS_CONTINUE, {}, 0, true, {}},
+          {SMFIS_CONTINUE, {}, 0, true, {}}}},
+        {"valid, ordinary mail",
+         "<a@example.com>",
+         1,
+         valid,
+         1,
+         1,
+         {{SMFIS_CONTINUE, {}, 0, true, {}},
+          {SMFIS_CONTINUE, {}, 0, true, {}},
+          {SMFIS_CONTINUE, {}, 0, true, {}}}},
+    };
+    const char* mode_names[] = {"normal", "header", "test"};
+    for (const case_& c : cases) {
+        for (mode m : {normal, header, test}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + mode_names[m] + " mode");
+            const outcome& o = c.by_mode[m];
+            set_mode(m);
+            settings.AllSenders = c.all_senders;
+            open_outside();
+            fake.macros["i"] = "Q9";
+            ASSERT_EQ(envfrom({c.sender}), SMFIS_CONTINUE);
+            take_logs();
+            fake.clear_calls();
+
+            EXPECT_EQ(envrcpt("<" + c.recipient + ">"), o.verdict);
+            EXPECT_EQ(fake.changes(), o.changes);
+            EXPECT_EQ(take_logs(), o.logs);
+            const std::vector<rcpt_entry> entries = rcpts();
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(entries[0].rcpt_orig, c.recipient);
+            EXPECT_EQ(entries[0].rcpt_tagged, c.tagged);
+            EXPECT_EQ(entries[0].rcpt_valid, c.valid);
+            EXPECT_EQ(entries[0].rcpt_badversion, o.badversion);
+            EXPECT_EQ(entries[0].rcpt_new,
+                      o.replaced ? std::optional<std::string>(plain) : std::nullopt);
+            EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        }
+    }
+}
+
+TEST_F(envrcpt_test, header_and_test_mode_together_act_as_header_mode_for_versions) {
+    settings.AddAuthenticationResults = 1;
+    settings.TestMode = 1;
+    open_bounce();
+    EXPECT_EQ(envrcpt(tagged(plain, expiry_today, 4)), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpts().at(0).rcpt_badversion, 1);
+    EXPECT_EQ(envrcpt(forged(tagged(plain))), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpts().at(0).rcpt_new, plain);
+    EXPECT_EQ(fake.changes(), std::vector<std::string>{});
+}
+
+TEST_F(envrcpt_test, replies_only_with_setreplies) {
+    settings.SetReplies = 0;
+    open_bounce();
+    EXPECT_EQ(envrcpt(plain), SMFIS_CONTINUE);
+    EXPECT_EQ(envrcpt(forged(tagged(plain))), SMFIS_REJECT);
+    EXPECT_EQ(envrcpt(tagged(plain, today - 1)), SMFIS_REJECT);
+    EXPECT_EQ(fake.changes(), std::vector<std::string>{});
+    EXPECT_EQ(take_logs().size(), 3u);
+}
+
+TEST_F(envrcpt_test, failed_reply_is_logged_and_changes_nothing) {
+    fake.fail("smfi_setreply");
+    open_bounce();
+    const std::string bad = forged(tagged(plain));
+    EXPECT_EQ(envrcpt(bad), SMFIS_REJECT);
+    EXPECT_EQ(envrcpt(plain), SMFIS_CONTINUE);
+    EXPECT_EQ(take_logs(),
+              (std::vector<log_line>{err("Q9: BATV validation failed in `" + bad + "'"),
+                                     err("Q9: smfi_setreply() failed"),
+                                     err("Q9: BATV signature not present in `" + plain + "'"),
+                                     err("Q9: smfi_setreply() failed")}));
+    EXPECT_EQ(
+        fake.changes(),
+        (std::vector<std::string>{
+            fake_describe("smfi_setreply", {"550", "5.7.1", "BATV signature validation failed"},
+                          true),
+            fake_describe("smfi_setreply", {"550", "5.7.1", "BATV signature missing"}, true)}));
+    settings.Syslog = 0;
+    EXPECT_EQ(envrcpt(plain), SMFIS_CONTINUE);
+    EXPECT_EQ(take_logs(), std::vector<log_line>{});
+}
+
+TEST_F(envrcpt_test, sendmail_form) {
+    settings.SendmailFormat = 1;
+    open_bounce();
+    const std::string valid = tagged(plain, expiry_today, test_key_version, tag_form::sendmail);
+    EXPECT_EQ(envrcpt("<" + valid + ">"), SMFIS_CONTINUE);
+    // A tag in the standard form is no tag here.
+    const std::string standard = tagged(plain);
+    EXPECT_EQ(envrcpt("<" + standard + ">"), SMFIS_CONTINUE);
+    const std::vector<rcpt_entry> entries = rcpts();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].rcpt_orig, valid);
+    EXPECT_EQ(entries[1].rcpt_valid, 1);
+    EXPECT_EQ(entries[1].rcpt_new, plain);
+    EXPECT_EQ(entries[0].rcpt_orig, standard);
+    EXPECT_EQ(entries[0].rcpt_tagged, 0);
+    EXPECT_EQ(take_logs(),
+              std::vector<log_line>{err("Q9: BATV signature not present in `" + standard + "'")});
+}
+
+TEST_F(envrcpt_test, expiry_day_is_good_through_its_end) {
+    struct case_ {
+        int days_later;
+        sfsistat verdict;
+    };
+    const case_ cases[] = {{0, SMFIS_CONTINUE}, {7, SMFIS_CONTINUE}, {8, SMFIS_REJECT}};
+    const std::string address = tagged(plain);
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.days_later);
+        test_now = fixed_time + c.days_later * 86400;
+        open_bounce();
+        EXPECT_EQ(envrcpt(address), c.verdict);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+TEST_F(envrcpt_test, skipped_recipients_make_no_entry) {
+    struct case_ {
+        const char* name;
+        std::string recipient;
+        const char* allow_pattern;
+        const char* domain;
+        int mode;
+    };
+    const std::string valid = tagged(plain);
+    const case_ cases[] = {
+        {"no domain", "<postmaster>", nullptr, nullptr, 3},
+        {"allow-listed", "<" + valid + ">", "^prvs=.*@example\\.org$", nullptr, 3},
+        {"not selected", "<" + valid + ">", nullptr, "other.org", 3},
+        {"verify bit clear", "<" + valid + ">", nullptr, nullptr, 1},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.allow_list.clear();
+        if (c.allow_pattern != nullptr) {
+            settings.allow_list.push_back(allow(c.allow_pattern));
+        }
+        settings.domain_list.clear();
+        if (c.domain != nullptr) {
+            settings.domain_list.push_back({c.domain});
+        }
+        settings.Mode = c.mode;
+        open_bounce();
+        EXPECT_EQ(envrcpt(c.recipient), SMFIS_CONTINUE);
+        EXPECT_TRUE(msg().msg_rcpts.empty());
+        EXPECT_EQ(take_logs(), std::vector<log_line>{});
+        EXPECT_EQ(fake.changes(), std::vector<std::string>{});
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+TEST_F(envrcpt_test, internal_and_authenticated_clients_are_not_verified) {
+    settings.LogWhy = 1;
+    const std::vector<log_line> expected = {
+        info("Q9 verifying for all domains; message will be verified"),
+        info("Q9 client internal or authenticated; verification skipped")};
+
+    open_internal();
+    fake.macros["i"] = "Q9";
+    ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+    take_logs();
+    EXPECT_EQ(envrcpt(forged(tagged(plain))), SMFIS_CONTINUE);
+    EXPECT_TRUE(msg().msg_rcpts.empty());
+    EXPECT_EQ(take_logs(), expected);
+    EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+
+    settings.internal_hosts.clear();
+    settings.IgnoreAuthenticatedClients = 1;
+    open_outside();
+    fake.macros["i"] = "Q9";
+    fake.macros["{auth_authen}"] = "alice";
+    ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+    take_logs();
+    EXPECT_EQ(envrcpt(forged(tagged(plain))), SMFIS_CONTINUE);
+    EXPECT_TRUE(msg().msg_rcpts.empty());
+    EXPECT_EQ(take_logs(), expected);
+}
+
+TEST_F(envrcpt_test, entries_run_newest_first_and_repeat) {
+    open_bounce();
+    const std::string valid = tagged(plain);
+    EXPECT_EQ(envrcpt("<a@example.org>"), SMFIS_CONTINUE);
+    EXPECT_EQ(envrcpt("<" + valid + ">"), SMFIS_CONTINUE);
+    EXPECT_EQ(envrcpt("<a@example.org>"), SMFIS_CONTINUE);
+    std::vector<std::string> order;
+    for (const rcpt_entry& entry : rcpts()) {
+        order.push_back(entry.rcpt_orig);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"a@example.org", valid, "a@example.org"}));
+}
+
+TEST_F(envrcpt_test, lone_leading_bracket_is_kept) {
+    open_bounce();
+    const std::string address = "<" + tagged(plain);
+    EXPECT_EQ(envrcpt(address), SMFIS_CONTINUE);
+    ASSERT_EQ(rcpts().size(), 1u);
+    EXPECT_EQ(rcpts()[0].rcpt_orig, address);
+    EXPECT_EQ(rcpts()[0].rcpt_tagged, 0);
+    EXPECT_EQ(take_logs(),
+              std::vector<log_line>{err("Q9: BATV signature not present in `" + address + "'")});
+}
+
+TEST_F(envrcpt_test, recipient_cut_at_512_characters_is_never_replaced) {
+    // The first 512 characters form a valid tagged address; the recipient
+    // the client gave is longer.
+    const std::string local = std::string(496 - 12, 'r');
+    const std::string valid = tagged(local + "@example.org");
+    ASSERT_EQ(valid.size(), 512u);
+    struct case_ {
+        const char* name;
+        std::string recipient;
+        mode m;
+        sfsistat verdict;
+        int valid;
+    };
+    const case_ cases[] = {
+        {"valid prefix, normal mode", valid + "x", normal, SMFIS_CONTINUE, 1},
+        {"valid prefix, header mode", valid + ".example.net", header, SMFIS_CONTINUE, 1},
+        {"valid prefix, test mode", valid + "x", test, SMFIS_CONTINUE, 1},
+        {"forged prefix, header mode", forged(valid) + "x", header, SMFIS_CONTINUE, 0},
+        {"forged prefix, test mode", forged(valid) + "x", test, SMFIS_CONTINUE, 0},
+        {"forged prefix, normal mode", forged(valid) + "x", normal, SMFIS_REJECT, 0},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_mode(c.m);
+        open_bounce();
+        EXPECT_EQ(envrcpt(c.recipient), c.verdict);
+        ASSERT_EQ(rcpts().size(), 1u);
+        EXPECT_EQ(rcpts()[0].rcpt_orig, c.recipient.substr(0, 512));
+        EXPECT_EQ(rcpts()[0].rcpt_tagged, 1);
+        EXPECT_EQ(rcpts()[0].rcpt_valid, c.valid);
+        EXPECT_EQ(rcpts()[0].rcpt_new, std::nullopt);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+TEST_F(envrcpt_test, recipient_of_512_characters_is_replaced) {
+    const std::string valid = tagged(std::string(496 - 12, 'r') + "@example.org");
+    ASSERT_EQ(valid.size(), 512u);
+    open_bounce();
+    EXPECT_EQ(envrcpt(valid), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpts().at(0).rcpt_new, valid.substr(16));
+}
+
+TEST_F(envrcpt_test, takes_the_job_id_once_the_mta_has_one) {
+    settings.LogWhy = 1;
+    open_outside();
+    ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+    EXPECT_EQ(take_logs(),
+              std::vector<log_line>{info("unknown-jobid no domain found in sender; skipping")});
+    EXPECT_EQ(envrcpt("<postmaster>"), SMFIS_CONTINUE);
+    EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
+    fake.macros["i"] = "Q77";
+    EXPECT_EQ(envrcpt("<postmaster>"), SMFIS_CONTINUE);
+    EXPECT_EQ(msg().msg_jobid, "Q77");
+    fake.macros["i"] = "Q78";
+    EXPECT_EQ(envrcpt("<postmaster>"), SMFIS_CONTINUE);
+    EXPECT_EQ(msg().msg_jobid, "Q77");
+    EXPECT_EQ(take_logs(),
+              (std::vector<log_line>{info("unknown-jobid no domain found in recipient; skipping"),
+                                     info("Q77 no domain found in recipient; skipping"),
+                                     info("Q77 no domain found in recipient; skipping")}));
+}
+
+}  // namespace
