@@ -46,7 +46,8 @@ std::string forged(const std::string& address) {
     return tag.replace(9, 6, good == "000000" ? "000001" : "000000");
 }
 
-// A tag with a good hash whose expiry day was yesterday.
+// A tag with a good hash whose expiry day was yesterday (day 999 of the
+// previous cycle on day 0).
 std::string expired(const std::string& address) {
     unsigned yesterday = (e2e::cycle_day(std::time(nullptr)) + 999) % 1000;
     return e2e::tagged_address(0, yesterday, address, secret);
@@ -231,9 +232,6 @@ TEST_F(E2e, BounceToTaggedSenderReachesPlainAddress) {
 
 // Refusals at RCPT TO from an outside client, with reply texts (-S).
 TEST_F(E2e, BadTagsAreRefused) {
-    if (e2e::cycle_day(std::time(nullptr)) == 0) {
-        GTEST_SKIP() << "on day 0 of the cycle no tag can have expired";
-    }
     ASSERT_NO_FATAL_FAILURE(start({"-S"}));
     const unsigned day = (e2e::cycle_day(std::time(nullptr)) + 7) % 1000;
     struct case_ {
@@ -264,9 +262,6 @@ TEST_F(E2e, BadTagsAreRefused) {
 // be read, and each is reported in an Authentication-Results header right
 // after Postfix's own Received header.
 TEST_F(E2e, HeaderModeReportsEachRecipient) {
-    if (e2e::cycle_day(std::time(nullptr)) == 0) {
-        GTEST_SKIP() << "on day 0 of the cycle no tag can have expired";
-    }
     ASSERT_NO_FATAL_FAILURE(start({"-r"}));
     const std::string plain = "user@example.org";
     const unsigned day = (e2e::cycle_day(std::time(nullptr)) + 7) % 1000;
