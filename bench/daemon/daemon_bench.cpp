@@ -1,0 +1,341 @@
+// Whole-daemon throughput. Starts vellicor and a no-op libmilter filter with
+// the same registration and protocol steps, each on a private UNIX-domain
+// socket, and drives both the same way with a milter-protocol load client:
+//
+//   signing    an internal client (localhost, 127.0.0.1) sends a message
+//              from a selected sender; the daemon answers with the tagged
+//              sender at end of message;
+//   verifying  an outside client sends a bounce to a validly tagged
+//              recipient; the daemon replaces it with the plain address.
+//
+// Each runs at every concurrency (parallel MTA connections), alternating
+// between the filters for a few rounds; the figures are those of the median
+// round. A third filter, the no-op with -c, makes as many changes at end of
+// message as the daemon does (a sender change, or a recipient deleted and
+// one added) with fixed texts: the daemon's distance from it is what its own
+// work costs, its distance from the plain no-op what the changes cost in
+// the protocol. A message's latency runs from its first packet (the
+// negotiation, when the message opens a new connection) to the filter's
+// answer at end of message. "cpu us/msg" is the CPU time (user and system)
+// the filter process used per message, read from /proc: on a machine the
+// load client shares, it is the steadier figure. Then the daemon's
+// resident memory is read
+// before and after a long mixed run, to show whether it grows once warm.
+//
+//   daemon_bench [--messages N] [--per-connection M] [--concurrency 1,8,64]
+//                [--rounds R] [--rss-messages N] [--vellicor PATH]
+//                [--noop PATH] [--daemon-arg ARG]...
+//
+// The one-million-message memory run: daemon_bench --rss-messages 1000000
+#include <libmilter/mfdef.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/protocol/filter_process.h"
+#include "tests/protocol/milter_client.h"
+#include "tests/protocol/prvs_oracle.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using milter_client::client_info;
+using milter_client::message;
+using milter_client::milter_connection;
+
+struct settings {
+    long messages = 20000;
+    long per_connection = 1;
+    std::vector<int> concurrency = {1, 8, 64};
+    int rounds = 3;
+    long rss_messages = 100000;
+    std::string vellicor = VELLICOR_BINARY;
+    std::string noop = NOOP_BINARY;
+    std::vector<std::string> daemon_args;
+};
+
+enum class path { signing, verifying, mixed };
+
+const char* name_of(path p) {
+    switch (p) {
+        case path::signing:
+            return "signing";
+        case path::verifying:
+            return "verifying";
+        default:
+            return "mixed";
+    }
+}
+
+// The messages a run sends: a few dozen distinct senders and tagged
+// recipients, so that nothing is the same message over and over.
+struct workload {
+    std::vector<message> signing;
+    std::vector<message> verifying;
+};
+
+workload make_workload(const std::string& key) {
+    workload w;
+    const unsigned day = (prvs_oracle::day_of(std::time(nullptr)) + 7) % 1000;
+    for (int i = 0; i < 64; ++i) {
+        const std::string plain = "user" + std::to_string(i) + "@example.com";
+        message s;
+        s.mail_macros = {{"i", "S" + std::to_string(i)}};
+        s.mail_args = {"<" + plain + ">", "SIZE=4096", "BODY=8BITMIME"};
+        s.rcpts = {{"<someone@example.net>"}};
+        s.eom_macros = {{"i", "S" + std::to_string(i)}};
+        w.signing.push_back(s);
+        message v;
+        v.mail_macros = {{"i", "V" + std::to_string(i)}};
+        v.mail_args = {"<>"};
+        v.rcpts = {{"<" + prvs_oracle::standard_address(0, day, plain, key) + ">"}};
+        v.eom_macros = {{"i", "V" + std::to_string(i)}};
+        w.verifying.push_back(v);
+    }
+    return w;
+}
+
+struct result {
+    double seconds = 0;
+    double cpu_seconds = 0;  // used by the filter process
+    long messages = 0;
+    long errors = 0;
+    std::vector<double> latency_us;  // sorted
+
+    double rate() const { return seconds > 0 ? messages / seconds : 0; }
+    double cpu_us() const { return messages > 0 ? cpu_seconds * 1e6 / messages : 0; }
+    double percentile(double p) const {
+        if (latency_us.empty()) {
+            return 0;
+        }
+        std::size_t at = static_cast<std::size_t>(p * (latency_us.size() - 1) + 0.5);
+        return latency_us[at];
+    }
+};
+
+const client_info internal_client = {"localhost", '4', 40000, "127.0.0.1"};
+const client_info outside_client = {"mx.example.net", '4', 40000, "192.0.2.10"};
+
+// Sends messages over connections to the filter at socket, threads at a
+// time, per_connection messages per connection. changes: whether each answer
+// must carry the changes the daemon makes, or none.
+result drive(const filter_process::running_filter& filter, const workload& w, path p, int threads,
+             long messages, long per_connection, bool changes) {
+    const std::string& socket = filter.socket_path();
+    const double cpu_before = filter.cpu_seconds();
+    std::atomic<long> next{0};
+    std::atomic<long> errors{0};
+    std::mutex merge;
+    std::vector<double> all;
+    all.reserve(static_cast<std::size_t>(messages));
+    auto started = clock_type::now();
+    {
+        std::vector<std::jthread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&, t] {
+                std::vector<double> mine;
+                std::optional<milter_connection> conn;
+                bool conn_internal = false;
+                long on_conn = 0;
+                for (long i = next++; i < messages; i = next++) {
+                    const bool sign = p == path::signing || (p == path::mixed && t % 2 == 0);
+                    const message& msg = sign ? w.signing[static_cast<std::size_t>(i % 64)]
+                                              : w.verifying[static_cast<std::size_t>(i % 64)];
+                    auto begin = clock_type::now();
+                    try {
+                        if (conn && (on_conn == per_connection || conn_internal != sign)) {
+                            conn->quit();
+                            conn.reset();
+                        }
+                        if (!conn) {
+                            conn.emplace(socket);
+                            conn->negotiate();
+                            conn->macros(SMFIC_CONNECT, {{"j", "mx.bench.example"}});
+                            conn->connect(sign ? internal_client : outside_client);
+                            conn_internal = sign;
+                            on_conn = 0;
+                        }
+                        auto r = milter_client::send_message(*conn, msg);
+                        ++on_conn;
+                        std::size_t expected = changes ? (sign ? 1 : 2) : 0;
+                        if (!r.eom || r.eom->final.code != SMFIR_CONTINUE ||
+                            r.eom->changes.size() != expected) {
+                            ++errors;
+                        }
+                    } catch (const std::exception&) {
+                        ++errors;
+                        conn.reset();
+                    }
+                    mine.push_back(
+                        std::chrono::duration<double, std::micro>(clock_type::now() - begin)
+                            .count());
+                }
+                if (conn) {
+                    try {
+                        conn->quit();
+                    } catch (const std::exception&) {
+                        ++errors;
+                    }
+                }
+                std::lock_guard lock(merge);
+                all.insert(all.end(), mine.begin(), mine.end());
+            });
+        }
+    }
+    result r;
+    r.seconds = std::chrono::duration<double>(clock_type::now() - started).count();
+    r.cpu_seconds = filter.cpu_seconds() - cpu_before;
+    r.messages = messages;
+    r.errors = errors;
+    std::sort(all.begin(), all.end());
+    r.latency_us = std::move(all);
+    return r;
+}
+
+const result& median(std::vector<result>& rounds) {
+    std::sort(rounds.begin(), rounds.end(),
+              [](const result& a, const result& b) { return a.rate() < b.rate(); });
+    return rounds[rounds.size() / 2];
+}
+
+std::vector<int> parse_list(const char* text) {
+    std::vector<int> out;
+    std::string s(text);
+    std::size_t at = 0;
+    while (at <= s.size()) {
+        std::size_t comma = s.find(',', at);
+        std::string piece =
+            s.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (!piece.empty()) {
+            out.push_back(std::atoi(piece.c_str()));
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        at = comma + 1;
+    }
+    return out;
+}
+
+int usage(const char* prog) {
+    std::fprintf(stderr,
+                 "usage: %s [--messages N] [--per-connection M] [--concurrency 1,8,64]\n"
+                 "       [--rounds R] [--rss-messages N] [--vellicor PATH] [--noop PATH]\n"
+                 "       [--daemon-arg ARG]...\n",
+                 prog);
+    return 64;
+}
+
+int run(int argc, char** argv) {
+    settings s;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) {
+            return usage(argv[0]);
+        }
+        const char* v = argv[++i];
+        if (a == "--messages") {
+            s.messages = std::atol(v);
+        } else if (a == "--per-connection") {
+            s.per_connection = std::max(1L, std::atol(v));
+        } else if (a == "--concurrency") {
+            s.concurrency = parse_list(v);
+        } else if (a == "--rounds") {
+            s.rounds = std::max(1, std::atoi(v));
+        } else if (a == "--rss-messages") {
+            s.rss_messages = std::atol(v);
+        } else if (a == "--vellicor") {
+            s.vellicor = v;
+        } else if (a == "--noop") {
+            s.noop = v;
+        } else if (a == "--daemon-arg") {
+            s.daemon_args.push_back(v);
+        } else {
+            return usage(argv[0]);
+        }
+    }
+
+    filter_process::options vo;
+    vo.binary = s.vellicor;
+    vo.args = filter_process::daemon_args(s.daemon_args);
+    filter_process::running_filter daemon(vo);
+    filter_process::options no;
+    no.binary = s.noop;
+    no.args = {"-p", "unix:{socket}"};
+    filter_process::running_filter noop(no);
+    no.args.push_back("-c");
+    filter_process::running_filter changer(no);
+    const workload w = make_workload(daemon.key());
+
+    std::printf("messages per run %ld, %ld per connection, %d rounds, median round shown\n",
+                s.messages, s.per_connection, s.rounds);
+    std::printf("%-10s %5s  %-9s %9s %8s %8s %10s %8s %8s\n", "path", "conns", "filter", "msg/s",
+                "p50 us", "p99 us", "cpu us/msg", "/no-op", "/+chg");
+    long total_errors = 0;
+    for (path p : {path::signing, path::verifying}) {
+        for (int c : s.concurrency) {
+            std::vector<result> n_rounds, c_rounds, v_rounds;
+            for (int r = 0; r < s.rounds; ++r) {
+                n_rounds.push_back(drive(noop, w, p, c, s.messages, s.per_connection, false));
+                c_rounds.push_back(drive(changer, w, p, c, s.messages, s.per_connection, true));
+                v_rounds.push_back(drive(daemon, w, p, c, s.messages, s.per_connection, true));
+                total_errors +=
+                    n_rounds.back().errors + c_rounds.back().errors + v_rounds.back().errors;
+            }
+            const result& n = median(n_rounds);
+            const result& ch = median(c_rounds);
+            const result& v = median(v_rounds);
+            auto line = [&](const char* filter, const result& r, bool ratios) {
+                std::printf("%-10s %5d  %-9s %9.0f %8.0f %8.0f %10.1f", name_of(p), c, filter,
+                            r.rate(), r.percentile(0.5), r.percentile(0.99), r.cpu_us());
+                if (ratios) {
+                    std::printf(" %8.3f %8.3f", r.rate() / n.rate(), r.rate() / ch.rate());
+                }
+                std::printf("\n");
+            };
+            line("no-op", n, false);
+            line("no-op -c", ch, false);
+            line("vellicor", v, true);
+            std::fflush(stdout);
+        }
+    }
+
+    const long rss_before = daemon.rss_kib();
+    const long noop_before = noop.rss_kib();
+    auto started = clock_type::now();
+    result mixed = drive(daemon, w, path::mixed, 8, s.rss_messages, s.per_connection, true);
+    total_errors += mixed.errors;
+    const long rss_after = daemon.rss_kib();
+    std::printf(
+        "\nresident memory (VmRSS) of vellicor over %ld mixed messages at 8 connections "
+        "(%.0f s):\n  before %ld KiB, after %ld KiB, change %+ld KiB (no-op filter at rest: %ld "
+        "KiB)\n",
+        s.rss_messages, std::chrono::duration<double>(clock_type::now() - started).count(),
+        rss_before, rss_after, rss_after - rss_before, noop_before);
+    std::printf("errors (wrong or missing answers): %ld\n", total_errors);
+    if (!daemon.alive() || !noop.alive() || !changer.alive()) {
+        std::printf("a filter died during the run\n");
+        return 1;
+    }
+    return total_errors == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        return 1;
+    }
+}
