@@ -21,6 +21,7 @@
 #include "process/config_stage.h"
 #include "process/options.h"
 #include "process/startup.h"
+#include "process/supervisor.h"
 
 namespace {
 
@@ -154,9 +155,14 @@ std::optional<int> prepare(int argc, char** argv) {
     }
 
     // AutoRestart: the supervisor takes over here and comes back only in a
-    // worker process. Until it exists, -A is recorded and start-up goes on
-    // in this process; the steps below that belong to the supervisor with
-    // auto-restart (detaching, the PID file) still skip themselves.
+    // worker process. The steps below that belong to the supervisor with
+    // auto-restart (the fork-and-exit, the redirection, the PID file) skip
+    // themselves in the worker.
+    if (settings.AutoRestart) {
+        if (auto status = batv_supervise()) {
+            return status;
+        }
+    }
 
     if (smfi_register(registration) != MI_SUCCESS) {
         report_failure("smfi_register()");
