@@ -74,4 +74,5 @@ struct settings_record {
     std::optional<std::string> UserID;
 };
 
-extern settings_record settings;
+// Lives until the process ends; never destroyed.
+extern settings_record& settings;
