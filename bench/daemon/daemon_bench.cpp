@@ -14,13 +14,14 @@
 // message as the daemon does (a sender change, or a recipient deleted and
 // one added) with fixed texts: the daemon's distance from it is what its own
 // work costs, its distance from the plain no-op what the changes cost in
-// the protocol. A message's latency runs from its first packet (the
-// negotiation, when the message opens a new connection) to the filter's
-// answer at end of message. "cpu us/msg" is the CPU time (user and system)
-// the filter process used per message, read from /proc: on a machine the
-// load client shares, it is the steadier figure. Then the daemon's
-// resident memory is read
-// before and after a long mixed run, to show whether it grows once warm.
+// the protocol. The no-op filter starts a session of its own, as the
+// daemon does, so that the kernel schedules all filters alike. A message's
+// latency runs from its first packet (the negotiation, when the message
+// opens a new connection) to the filter's answer at end of message.
+// "cpu us/msg" is the CPU time (user and system) the filter process used
+// per message, read from /proc: on a machine the load client shares, it is
+// the steadier figure. Then the daemon's resident memory is read before and
+// after a long mixed run, to show whether it grows once warm.
 //
 //   daemon_bench [--messages N] [--per-connection M] [--concurrency 1,8,64]
 //                [--rounds R] [--rss-messages N] [--vellicor PATH]

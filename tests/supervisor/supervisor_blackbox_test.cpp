@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/process/daemon.h"
@@ -120,7 +120,8 @@ class Supervised : public testing::Test {
     // The same with another socket specification.
     blackbox::command supervised_on(const std::string& spec,
                                     std::vector<std::string> extra = {}) const {
-        std::vector<std::string> args = {"-A", "-f", "-l", "-p", spec, "-k", f.key, "-P", f.pid_file};
+        std::vector<std::string> args = {"-A", "-f",  "-l", "-p",      spec,
+                                         "-k", f.key, "-P", f.pid_file};
         args.insert(args.end(), extra.begin(), extra.end());
         return logged(args);
     }
@@ -267,9 +268,10 @@ TEST_F(Supervised, WorkerThatCannotOpenItsSocketWithinACountLimit) {
     EXPECT_EQ(messages_of(p.pid()), expected);
     EXPECT_EQ(count_from_others(p.pid(), count_line), 1) << "the last worker's own count test";
     EXPECT_EQ(count_from_others(p.pid(), "smfi_opensocket() failed"), 3);
-    EXPECT_EQ(p.err(), "vellicor: smfi_opensocket() failed\n"
-                       "vellicor: smfi_opensocket() failed\n"
-                       "vellicor: smfi_opensocket() failed\n");
+    EXPECT_EQ(p.err(),
+              "vellicor: smfi_opensocket() failed\n"
+              "vellicor: smfi_opensocket() failed\n"
+              "vellicor: smfi_opensocket() failed\n");
     EXPECT_EQ(blackbox::read_file(f.pid_file), std::to_string(p.pid()) + "\n");
     EXPECT_EQ(startup_lines(), 0);
 }

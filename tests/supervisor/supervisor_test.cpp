@@ -77,8 +77,7 @@ TEST_F(LogCapture, KillchildLogsAFailureOnlyWithSyslog) {
     batv_killchild(self, 12345);
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].priority, LOG_ERR);
-    EXPECT_EQ(logged[0].text,
-              "kill(" + std::to_string(self) + ", 12345): Invalid argument");
+    EXPECT_EQ(logged[0].text, "kill(" + std::to_string(self) + ", 12345): Invalid argument");
 
     logged.clear();
     settings.Syslog = 0;
