@@ -12,7 +12,7 @@
 #include "callbacks/callbacks.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "callbacks/log.h"
+#include "logging/log.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
 #include "lists/lists.h"

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "callbacks/log.h"
+#include "logging/log.h"
 #include "callbacks/settings.h"
 
 // A record could not be allocated.

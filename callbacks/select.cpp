@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "callbacks/context.h"
-#include "callbacks/log.h"
+#include "logging/log.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
 #include "lists/lists.h"

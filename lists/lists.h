@@ -91,6 +91,3 @@ bool vlcf_name_matches(std::string_view entry, std::string_view name);
 int vlcf_checkhost(const peer_list_t& list, const char* host);
 int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip);
 
-// Removes a stale UNIX-domain socket named by a milter socket specification;
-// 0 when start-up may go on, else an errno value.
-int vlcf_socket_cleanup(const char* spec);

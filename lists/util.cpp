@@ -2,20 +2,16 @@
 // loaders, and the host and address matching the connection callback runs
 // against the PeerList. The matchers only read the shared list; their
 // working state lives on the caller's stack, so any number of threads may
-// run them at once. Also the clean-up of a stale UNIX-domain milter socket
-// before a filter process starts.
+// run them at once.
 #include "lists/util.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cassert>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -101,24 +97,6 @@ bool peer_network_matches(const std::string& name, std::uint32_t address) {
         return false;
     }
     return ((network ^ address) & mask) == 0;
-}
-
-// A descriptor closed when it goes out of scope.
-struct socket_handle {
-    int fd;
-    explicit socket_handle(int descriptor) : fd(descriptor) {}
-    ~socket_handle() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    socket_handle(const socket_handle&) = delete;
-    socket_handle& operator=(const socket_handle&) = delete;
-};
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           equal_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace
@@ -228,45 +206,4 @@ int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip) {
         }
     }
     return result;
-}
-
-int vlcf_socket_cleanup(const char* spec) {
-    assert(spec != nullptr);
-    const std::string_view text(spec);
-    std::string path;
-    if (text.starts_with('/')) {
-        path = text;
-    } else if (starts_with_ignoring_case(text, "local:") ||
-               starts_with_ignoring_case(text, "unix:")) {
-        path = text.substr(text.find(':') + 1);
-        if (path.empty()) {
-            return EINVAL;
-        }
-    } else {
-        // inet and inet6 sockets leave nothing behind in the file system.
-        return 0;
-    }
-
-    const socket_handle sock(socket(AF_UNIX, SOCK_STREAM, 0));
-    if (sock.fd < 0) {
-        return errno;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // Cut to the path field, always terminated.
-    const std::size_t length = std::min(path.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path, path.data(), length);
-    if (connect(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        // A filter is listening there: starting another one would fail.
-        return EADDRINUSE;
-    }
-    switch (errno) {
-        case ECONNREFUSED:
-            // Nobody listens: the socket a previous filter left behind.
-            return unlink(path.c_str()) == 0 ? 0 : errno;
-        case ENOENT:
-            return 0;
-        default:
-            return errno;
-    }
 }

@@ -18,7 +18,7 @@
 #include <memory>
 #include <new>
 
-#include "callbacks/log.h"
+#include "logging/log.h"
 #include "callbacks/settings.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "callbacks/log.h"
 #include "callbacks/settings.h"
-#include "lists/lists.h"
+#include "logging/log.h"
+#include "process/socket.h"
 #include "process/startup.h"
 
 volatile sig_atomic_t shutdown_requested = 0;
@@ -137,6 +137,12 @@ void log_worker_end(int wait_status) {
 // The start: fork-and-exit and detach with Background, the PID file, the
 // handlers. Returns the exit status when this process is to end here.
 std::optional<int> start_supervisor() {
+    // A socket another filter serves ends start-up here, before this
+    // process detaches or writes the PID file the other one owns.
+    if (auto status = batv_check_socket(*settings.Socket)) {
+        return status;
+    }
+
     // A starting process that left SIGCHLD ignored would make the kernel
     // reap the workers itself, and every wait would fail.
     struct sigaction child_action {};
@@ -234,12 +240,16 @@ std::optional<int> batv_supervise() {
     // triggers nor defeats the rate limit.
     restart_window rate(settings.AutoRestartRateCount,
                         std::chrono::seconds(settings.AutoRestartRateInterval));
-    const char* socket_spec = settings.Socket->c_str();
+    const std::string& socket_spec = *settings.Socket;
 
     for (int restart_count = 0;; ++restart_count) {
-        if (int error = vlcf_socket_cleanup(socket_spec); error != 0) {
-            log_error("[parent] socket cleanup failed: %s", std::strerror(error));
-            return EX_UNAVAILABLE;
+        // The first worker's socket was checked at the start; each later
+        // one removes what the dead worker left behind.
+        if (restart_count > 0) {
+            if (auto failure = batv_socket_cleanup(socket_spec)) {
+                log_error("[parent] socket cleanup failed: %s", failure->message.c_str());
+                return failure->status;
+            }
         }
 
         // Nothing buffered may be written twice, by both processes.

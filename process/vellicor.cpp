@@ -15,11 +15,12 @@
 #include <string>
 
 #include "callbacks/callbacks.h"
-#include "callbacks/log.h"
 #include "callbacks/settings.h"
 #include "lists/lists.h"
+#include "logging/log.h"
 #include "process/config_stage.h"
 #include "process/options.h"
+#include "process/socket.h"
 #include "process/startup.h"
 #include "process/supervisor.h"
 
@@ -98,6 +99,20 @@ void report_failure(const char* call) {
     std::fprintf(stderr, "%s: %s failed\n", prog(), call);
 }
 
+// The socket that could not be opened and, when libmilter left one, the
+// system's reason.
+void report_socket_failure(int error) {
+    std::string text = *settings.Socket + ": smfi_opensocket() failed";
+    if (error != 0) {
+        text += ": ";
+        text += std::strerror(error);
+    }
+    if (settings.Syslog) {
+        batv_log(LOG_ERR, "%s", text.c_str());
+    }
+    std::fprintf(stderr, "%s: %s\n", prog(), text.c_str());
+}
+
 // Everything up to the point where the process is ready to serve: on
 // failure the exit status.
 std::optional<int> prepare(int argc, char** argv) {
@@ -168,10 +183,19 @@ std::optional<int> prepare(int argc, char** argv) {
         report_failure("smfi_register()");
         return EX_UNAVAILABLE;
     }
+    // Under the supervisor the socket was checked before this worker was
+    // forked. Alone, the check comes here: libmilter's own removal of an
+    // old socket would take over one that a running filter serves.
+    if (!settings.AutoRestart) {
+        if (auto status = batv_check_socket(*settings.Socket)) {
+            return status;
+        }
+    }
     // A faulty specification shows up in smfi_opensocket.
     smfi_setconn(const_cast<char*>(settings.Socket->c_str()));
+    errno = 0;
     if (smfi_opensocket(true) != MI_SUCCESS) {
-        report_failure("smfi_opensocket()");
+        report_socket_failure(errno);
         return EX_UNAVAILABLE;
     }
     return std::nullopt;

@@ -7,7 +7,8 @@
 #include <memory>
 
 #include "callbacks/callbacks.h"
-#include "callbacks/log.h"
+#include "callbacks/clock.h"
+#include "logging/log.h"
 #include "tests/callbacks/alloc_failure.h"
 
 std::time_t test_now = fixed_time;

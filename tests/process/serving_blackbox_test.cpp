@@ -115,10 +115,11 @@ TEST_F(SyslogTest, SocketFailureIsLoggedAndPrinted) {
     const std::string spec = "unix:" + f.dir.file("missing/milter.sock");
     blackbox::outcome r = blackbox::run(logged({"-p", spec, "-k", f.key, "-l", "-P", f.pid_file}));
     EXPECT_EQ(r.exit.status, 69);
-    EXPECT_EQ(r.err, "vellicor: smfi_opensocket() failed\n");
-    // libmilter logs the cause in lines of its own.
-    std::optional<blackbox::syslog_line> line = capture.wait_for(
-        [](const blackbox::syslog_line& l) { return l.message == "smfi_opensocket() failed"; });
+    const std::string text = spec + ": smfi_opensocket() failed: No such file or directory";
+    EXPECT_EQ(r.err, "vellicor: " + text + "\n");
+    // libmilter logs the cause in lines of its own as well.
+    std::optional<blackbox::syslog_line> line =
+        capture.wait_for([&](const blackbox::syslog_line& l) { return l.message == text; });
     ASSERT_TRUE(line);
     EXPECT_EQ(line->priority, LOG_MAIL | LOG_ERR);
     EXPECT_EQ(line->ident, "vellicor");

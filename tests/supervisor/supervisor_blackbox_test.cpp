@@ -267,11 +267,11 @@ TEST_F(Supervised, WorkerThatCannotOpenItsSocketWithinACountLimit) {
                                                count_line};
     EXPECT_EQ(messages_of(p.pid()), expected);
     EXPECT_EQ(count_from_others(p.pid(), count_line), 1) << "the last worker's own count test";
-    EXPECT_EQ(count_from_others(p.pid(), "smfi_opensocket() failed"), 3);
-    EXPECT_EQ(p.err(),
-              "vellicor: smfi_opensocket() failed\n"
-              "vellicor: smfi_opensocket() failed\n"
-              "vellicor: smfi_opensocket() failed\n");
+    const std::string failure =
+        unopenable_spec() + ": smfi_opensocket() failed: No such file or directory";
+    EXPECT_EQ(count_from_others(p.pid(), failure), 3);
+    EXPECT_EQ(p.err(), "vellicor: " + failure + "\n" + "vellicor: " + failure + "\n" +
+                           "vellicor: " + failure + "\n");
     EXPECT_EQ(blackbox::read_file(f.pid_file), std::to_string(p.pid()) + "\n");
     EXPECT_EQ(startup_lines(), 0);
 }

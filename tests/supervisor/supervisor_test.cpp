@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "callbacks/log.h"
+#include "logging/log.h"
 #include "callbacks/settings.h"
 #include "tests/support/blackbox.h"
 
