@@ -17,9 +17,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
-#include "logging/log.h"
 #include "callbacks/settings.h"
+#include "logging/log.h"
 
 namespace {
 
@@ -73,6 +75,28 @@ std::optional<uid_t> numeric_user(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<uid_t>(value);
+}
+
+// Warnings of start-up that belong in the system log too, which is opened
+// only after the files have been read.
+std::vector<std::string> startup_warnings;
+
+void warn(std::string text) {
+    std::fprintf(stderr, "%s: %s\n", prog(), text.c_str());
+    startup_warnings.push_back(std::move(text));
+}
+
+// A key that others can read lets them forge tags; one they can write, or a
+// link someone may redirect, lets them choose the key. The filter still
+// starts: the file is the administrator's to fix.
+void warn_about_key_file(const std::string& path, const struct stat& opened) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        warn(path + ": key file is a symbolic link");
+    }
+    if ((opened.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0) {
+        warn(path + ": key file can be read or written by other users");
+    }
 }
 
 }  // namespace
@@ -129,14 +153,29 @@ std::optional<int> batv_change_directory(const std::string& directory) {
 
 std::optional<int> batv_load_key(const std::string& path) {
     const char* name = path.c_str();
-    file_ptr file(std::fopen(name, "r"));
-    if (!file) {
+    // Opened without blocking, so that a FIFO cannot hang start-up before
+    // fstat shows what it is.
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // The message names the call that opens a file for reading as
+        // operators and their scripts have always seen it.
         std::fprintf(stderr, "%s: %s: fopen(): %s\n", prog(), name, std::strerror(errno));
         return EX_UNAVAILABLE;
     }
+    file_ptr file(fdopen(fd, "r"));
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        std::fprintf(stderr, "%s: %s: fdopen(): %s\n", prog(), name, std::strerror(error));
+        return EX_UNAVAILABLE;
+    }
     struct stat st {};
-    if (fstat(fileno(file.get()), &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         std::fprintf(stderr, "%s: %s: fstat(): %s\n", prog(), name, std::strerror(errno));
+        return EX_UNAVAILABLE;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s: not a regular file\n", prog(), name);
         return EX_UNAVAILABLE;
     }
     if (st.st_size == 0) {
@@ -165,6 +204,12 @@ std::optional<int> batv_load_key(const std::string& path) {
     // The key is text: it ends at the first newline, or earlier at a NUL.
     content.resize(std::min(content.find('\n'), content.size()));
     content.resize(std::strlen(content.c_str()));
+    // With an empty secret anyone could compute valid tags.
+    if (content.empty()) {
+        std::fprintf(stderr, "%s: %s: empty key\n", prog(), name);
+        return EX_UNAVAILABLE;
+    }
+    warn_about_key_file(path, st);
     settings.key_text = std::move(content);
     return std::nullopt;
 }
@@ -222,16 +267,62 @@ void batv_redirect_to_devnull() {
     }
 }
 
-void batv_write_pidfile(const std::string& path) {
-    file_ptr file(std::fopen(path.c_str(), "w"));
-    if (!file) {
+bool batv_write_pidfile(const std::string& path) {
+    // Never through a symbolic link: whoever can write the directory could
+    // otherwise point the file at anything the filter may write.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
         if (settings.Syslog) {
             batv_log(LOG_ERR, "can't write pid to %s: %s", path.c_str(), std::strerror(errno));
         }
-        return;
+        return false;
+    }
+    file_ptr file(fdopen(fd, "w"));
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        if (settings.Syslog) {
+            batv_log(LOG_ERR, "can't write pid to %s: %s", path.c_str(), std::strerror(error));
+        }
+        return false;
     }
     std::fprintf(file.get(), "%ld\n", static_cast<long>(getpid()));
-    if (std::fclose(file.release()) != 0 && settings.Syslog) {
-        batv_log(LOG_ERR, "can't write pid to %s: %s", path.c_str(), std::strerror(errno));
+    if (std::fclose(file.release()) != 0) {
+        if (settings.Syslog) {
+            batv_log(LOG_ERR, "can't write pid to %s: %s", path.c_str(), std::strerror(errno));
+        }
+        // What was written may be incomplete; it names no process either way.
+        unlink(path.c_str());
+        return false;
     }
+    return true;
+}
+
+std::optional<int> batv_open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number is fd itself.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened != fd) {
+            const int error = errno;
+            if (opened >= 0) {
+                close(opened);
+            }
+            std::fprintf(stderr, "%s: /dev/null: open(): %s\n", prog(),
+                         std::strerror(opened >= 0 ? EBADF : error));
+            return EX_OSERR;
+        }
+    }
+    return std::nullopt;
+}
+
+void batv_log_startup_warnings() {
+    if (settings.Syslog) {
+        for (const std::string& warning : startup_warnings) {
+            batv_log(LOG_WARNING, "%s", warning.c_str());
+        }
+    }
+    startup_warnings.clear();
 }

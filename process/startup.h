@@ -27,7 +27,9 @@ std::string batv_argument_text(int argc, char* const* argv);
 std::optional<int> batv_change_directory(const std::string& directory);
 
 // Reads the key file into settings.key_text: its content up to the first
-// newline (or NUL byte).
+// newline (or NUL byte). The file must be a regular file and the key must
+// not be empty; a key file that is a symbolic link or that other users can
+// read or write draws a warning.
 std::optional<int> batv_load_key(const std::string& path);
 
 // Switches to the named (or numbered) user: its supplementary groups, its
@@ -38,5 +40,14 @@ std::optional<int> batv_switch_user(const std::string& user);
 // reported and start-up goes on.
 void batv_redirect_to_devnull();
 
-// Writes the process ID to the PID file; a failure is only logged.
-void batv_write_pidfile(const std::string& path);
+// Writes the process ID to the PID file, never through a symbolic link; a
+// failure is only logged. True when the file was written.
+bool batv_write_pidfile(const std::string& path);
+
+// Opens /dev/null on each of the standard descriptors that is closed, so
+// that no file or socket opened later takes one of their numbers.
+std::optional<int> batv_open_standard_descriptors();
+
+// Writes the warnings that start-up printed on standard error (about the
+// key file) to the system log as well, when Syslog is on.
+void batv_log_startup_warnings();

@@ -5,11 +5,13 @@
 #include "process/supervisor.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <sysexits.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +28,23 @@ namespace {
 
 constexpr int termination_signals[] = {SIGHUP, SIGINT, SIGTERM};
 
+// A worker that ends sooner than this after its start is restarted only
+// after a pause.
+constexpr auto quick_death = std::chrono::seconds(1);
+
+// The signals the supervisor waits for. They stay blocked in the supervisor
+// from its start to its end and are taken with sigtimedwait, so that none
+// can slip in between a test of a flag and the wait that follows it.
+sigset_t supervisor_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : termination_signals) {
+        sigaddset(&set, sig);
+    }
+    sigaddset(&set, SIGCHLD);
+    return set;
+}
+
 // Installs handler for the three termination signals, in order, stopping at
 // the first failure; the error number of that failure, or 0.
 int set_termination_handlers(void (*handler)(int), bool block_all_three) {
@@ -37,7 +56,6 @@ int set_termination_handlers(void (*handler)(int), bool block_all_three) {
             sigaddset(&action.sa_mask, sig);
         }
     }
-    // No SA_RESTART: a termination signal has to interrupt the wait.
     action.sa_flags = 0;
     for (int sig : termination_signals) {
         if (sigaction(sig, &action, nullptr) != 0) {
@@ -65,27 +83,86 @@ bool count_exceeded(int restart_count) {
     return false;
 }
 
-// Waits until the worker has ended after it was sent the termination
-// signal; a wait that fails other than by an interruption gives up.
-void wait_for_shutdown(pid_t worker) {
+// What woke the supervisor: a termination signal (recorded through
+// batv_sighandler), a child's change of state, or the end of the timeout.
+enum class wakeup { termination, child, timeout, error };
+
+// Waits for one of the supervisor's signals, at most timeout when one is
+// given. The signals are blocked, so one that came while the supervisor was
+// busy is pending and taken here at once.
+wakeup next_signal(const std::optional<std::chrono::nanoseconds>& timeout) {
+    const sigset_t set = supervisor_signals();
+    timespec limit{};
+    if (timeout) {
+        limit.tv_sec = static_cast<time_t>(timeout->count() / 1'000'000'000);
+        limit.tv_nsec = static_cast<long>(timeout->count() % 1'000'000'000);
+    }
     for (;;) {
-        int status = 0;
-        pid_t pid = wait(&status);
-        if (pid == worker) {
-            return;
+        const int sig = sigtimedwait(&set, nullptr, timeout ? &limit : nullptr);
+        if (sig == SIGCHLD) {
+            return wakeup::child;
         }
-        if (pid < 0 && errno != EINTR) {
-            return;
+        if (sig > 0) {
+            batv_sighandler(sig);
+            return wakeup::termination;
+        }
+        if (errno == EAGAIN) {
+            return wakeup::timeout;
+        }
+        if (errno != EINTR) {
+            return wakeup::error;
+        }
+    }
+}
+
+// Reaps every child that has ended; true when the worker was among them,
+// with its wait status in status.
+bool reap(pid_t worker, int& status) {
+    bool found = false;
+    for (;;) {
+        int child_status = 0;
+        const pid_t pid = waitpid(-1, &child_status, WNOHANG);
+        if (pid <= 0) {
+            // No child left at all means the worker is gone too.
+            if (pid < 0 && errno == ECHILD && !found) {
+                status = 0;
+                return worker > 0;
+            }
+            return found;
+        }
+        if (pid == worker) {
+            status = child_status;
+            found = true;
         }
     }
 }
 
 // Passes the termination signal on, waits for the worker and ends the
-// supervisor: the only end that removes the PID file.
-int shut_down(pid_t worker) {
-    batv_killchild(worker, shutdown_signal);
-    wait_for_shutdown(worker);
-    if (settings.PidFile) {
+// supervisor: the only end that removes the PID file. A further termination
+// signal while the worker shuts down is passed on as well. worker is 0 when
+// none is running (during a pause between two workers).
+int shut_down(pid_t worker, bool own_pidfile) {
+    if (worker > 0) {
+        batv_killchild(worker, shutdown_signal);
+        int status = 0;
+        while (!reap(worker, status)) {
+            switch (next_signal(std::nullopt)) {
+                case wakeup::termination:
+                    batv_killchild(worker, shutdown_signal);
+                    break;
+                case wakeup::error:
+                    log_error("[parent] sigtimedwait(): %s", std::strerror(errno));
+                    worker = 0;
+                    break;
+                default:
+                    break;
+            }
+            if (worker == 0) {
+                break;
+            }
+        }
+    }
+    if (own_pidfile) {
         unlink(settings.PidFile->c_str());
     }
     return EX_OK;
@@ -98,29 +175,41 @@ struct wait_result {
     std::optional<int> exit_status;
 };
 
-wait_result wait_for_worker(pid_t worker) {
+wait_result wait_for_worker(pid_t worker, bool own_pidfile) {
     wait_result result;
     for (;;) {
-        // A signal that came while the supervisor was busy cleaning up or
-        // forking interrupted nothing; act on it before blocking.
         if (shutdown_requested) {
-            result.exit_status = shut_down(worker);
+            result.exit_status = shut_down(worker, own_pidfile);
             return result;
         }
-        pid_t pid = wait(&result.wait_status);
-        if (pid == worker) {
+        if (reap(worker, result.wait_status)) {
             return result;
         }
-        if (pid >= 0) {
-            continue;  // a child that is not the worker
+        if (next_signal(std::nullopt) == wakeup::error) {
+            log_error("[parent] sigtimedwait(): %s", std::strerror(errno));
+            result.exit_status = EX_OSERR;
+            return result;
         }
-        if (errno == EINTR) {
-            continue;  // the flag is examined above
-        }
-        log_error("[parent] wait(): %s", std::strerror(errno));
-        result.exit_status = EX_OSERR;
-        return result;
     }
+}
+
+// The pause before the next worker, cut short by a termination signal: the
+// exit status then.
+std::optional<int> pause_before_restart(std::chrono::nanoseconds pause, bool own_pidfile) {
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (!shutdown_requested) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero()) {
+            return std::nullopt;
+        }
+        if (next_signal(left) == wakeup::error) {
+            log_error("[parent] sigtimedwait(): %s", std::strerror(errno));
+            return EX_OSERR;
+        }
+        int status = 0;
+        reap(0, status);  // children other than a worker
+    }
+    return shut_down(0, own_pidfile);
 }
 
 void log_worker_end(int wait_status) {
@@ -134,9 +223,10 @@ void log_worker_end(int wait_status) {
     }
 }
 
-// The start: fork-and-exit and detach with Background, the PID file, the
-// handlers. Returns the exit status when this process is to end here.
-std::optional<int> start_supervisor() {
+// The start: the socket check, fork-and-exit and detach with Background,
+// the PID file, the signals. Returns the exit status when this process is to
+// end here.
+std::optional<int> start_supervisor(bool& own_pidfile) {
     // A socket another filter serves ends start-up here, before this
     // process detaches or writes the PID file the other one owns.
     if (auto status = batv_check_socket(*settings.Socket)) {
@@ -166,15 +256,39 @@ std::optional<int> start_supervisor() {
         batv_detach();
     }
 
-    if (settings.PidFile) {
-        batv_write_pidfile(*settings.PidFile);
+    const sigset_t blocked = supervisor_signals();
+    if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0) {
+        log_error("[parent] sigprocmask(): %s", std::strerror(errno));
     }
-
     if (int error = set_termination_handlers(batv_sighandler, true); error != 0) {
         log_error("[parent] sigaction(): %s", std::strerror(error));
     }
 
+    if (settings.PidFile) {
+        own_pidfile = batv_write_pidfile(*settings.PidFile);
+    }
     return std::nullopt;
+}
+
+// In a freshly forked worker, before it does anything else: the handlers
+// back to their defaults, then the signals unblocked, so that a termination
+// signal the supervisor passed on at once ends the worker instead of being
+// swallowed by the supervisor's handler. The worker also ends when the
+// supervisor dies, however it dies.
+void become_worker(pid_t supervisor) {
+    if (int error = set_termination_handlers(SIG_DFL, false); error != 0) {
+        log_error("[child] sigaction(): %s", std::strerror(error));
+    }
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+        log_error("[child] prctl(): %s", std::strerror(errno));
+    } else if (getppid() != supervisor) {
+        // The supervisor died before the request took effect.
+        kill(getpid(), SIGTERM);
+    }
+    const sigset_t blocked = supervisor_signals();
+    if (sigprocmask(SIG_UNBLOCK, &blocked, nullptr) != 0) {
+        log_error("[child] sigprocmask(): %s", std::strerror(errno));
+    }
 }
 
 }  // namespace
@@ -231,8 +345,21 @@ void restart_window::record(clock::time_point now) {
     }
 }
 
+restart_pacing::clock::duration restart_pacing::next_pause(clock::duration ran) {
+    if (ran >= steady_run) {
+        pause_ = clock::duration::zero();
+        return pause_;
+    }
+    if (ran >= quick_death) {
+        return clock::duration::zero();
+    }
+    pause_ = pause_ == clock::duration::zero() ? first_pause : std::min(pause_ * 2, longest_pause);
+    return pause_;
+}
+
 std::optional<int> batv_supervise() {
-    if (auto status = start_supervisor()) {
+    bool own_pidfile = false;
+    if (auto status = start_supervisor(own_pidfile)) {
         return status;
     }
 
@@ -240,7 +367,13 @@ std::optional<int> batv_supervise() {
     // triggers nor defeats the rate limit.
     restart_window rate(settings.AutoRestartRateCount,
                         std::chrono::seconds(settings.AutoRestartRateInterval));
+    // With a limit in force the limit decides how a crash loop ends; without
+    // one, quick deaths are paced so that a worker that cannot start does
+    // not fork thousands of times a second.
+    const bool paced = settings.AutoRestartCount <= 0 && !rate.in_force();
+    restart_pacing pacing;
     const std::string& socket_spec = *settings.Socket;
+    const pid_t supervisor = getpid();
 
     for (int restart_count = 0;; ++restart_count) {
         // The first worker's socket was checked at the start; each later
@@ -260,17 +393,16 @@ std::optional<int> batv_supervise() {
             return EX_OSERR;
         }
         if (worker == 0) {
-            if (int error = set_termination_handlers(SIG_DFL, false); error != 0) {
-                log_error("[child] sigaction(): %s", std::strerror(error));
-            }
+            become_worker(supervisor);
             if (count_exceeded(restart_count)) {
                 return EX_UNAVAILABLE;
             }
             return std::nullopt;
         }
-        rate.record(restart_window::clock::now());
+        const auto started = restart_window::clock::now();
+        rate.record(started);
 
-        wait_result ended = wait_for_worker(worker);
+        wait_result ended = wait_for_worker(worker, own_pidfile);
         if (ended.exit_status) {
             return ended.exit_status;
         }
@@ -284,6 +416,14 @@ std::optional<int> batv_supervise() {
                 batv_log(LOG_ERR, "maximum restart rate exceeded");
             }
             return EX_UNAVAILABLE;
+        }
+        if (paced) {
+            const auto pause = pacing.next_pause(restart_window::clock::now() - started);
+            if (pause > restart_pacing::clock::duration::zero()) {
+                if (auto status = pause_before_restart(pause, own_pidfile)) {
+                    return status;
+                }
+            }
         }
     }
 }

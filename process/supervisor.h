@@ -54,3 +54,22 @@ class restart_window {
     std::chrono::seconds interval_;
     std::deque<clock::time_point> starts_;
 };
+
+// The pause before restarting a worker that died soon after its start: it
+// doubles with each quick death from first_pause up to longest_pause, and
+// starts over once a worker has run for steady_run. A worker that ran for
+// at least a second is restarted at once.
+class restart_pacing {
+  public:
+    using clock = std::chrono::steady_clock;
+    static constexpr clock::duration first_pause = std::chrono::milliseconds(100);
+    static constexpr clock::duration longest_pause = std::chrono::seconds(10);
+    static constexpr clock::duration steady_run = std::chrono::minutes(1);
+
+    // The pause before the next start, given how long the worker that just
+    // ended ran.
+    clock::duration next_pause(clock::duration ran);
+
+  private:
+    clock::duration pause_ = clock::duration::zero();
+};

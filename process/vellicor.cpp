@@ -117,6 +117,9 @@ void report_socket_failure(int error) {
 // failure the exit status.
 std::optional<int> prepare(int argc, char** argv) {
     batv_init_settings(argc > 0 ? argv[0] : nullptr);
+    if (auto status = batv_open_standard_descriptors()) {
+        return status;
+    }
 
     if (auto status = batv_parse_options(argc, argv)) {
         return status;
@@ -168,6 +171,7 @@ std::optional<int> prepare(int argc, char** argv) {
     if (settings.Syslog) {
         batv_openlog(settings.SyslogFacility);
     }
+    batv_log_startup_warnings();
 
     // AutoRestart: the supervisor takes over here and comes back only in a
     // worker process. The steps below that belong to the supervisor with
@@ -229,10 +233,9 @@ int vellicor_main(int argc, char** argv) {
         batv_redirect_to_devnull();
     }
 
-    const bool own_pidfile = settings.PidFile && !settings.AutoRestart;
-    if (own_pidfile) {
-        batv_write_pidfile(*settings.PidFile);
-    }
+    // Removed at the end only when this process wrote it.
+    const bool own_pidfile =
+        settings.PidFile && !settings.AutoRestart && batv_write_pidfile(*settings.PidFile);
     if (settings.Syslog) {
         batv_log(LOG_INFO, "%s v%s starting (%s)", product_name, product_version,
                  batv_argument_text(argc, argv).c_str());

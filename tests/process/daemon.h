@@ -29,7 +29,7 @@ struct filter_dir {
     std::string socket = dir.file("milter.sock");
     std::string pid_file = dir.file("pid");
 
-    filter_dir() { blackbox::write_file(key, "demo-secret\n", 0644); }
+    filter_dir() { blackbox::write_file(key, "demo-secret\n", 0600); }
     std::string socket_spec() const { return "unix:" + socket; }
     // -p, -k and -P for this directory, then extra.
     std::vector<std::string> args(std::vector<std::string> extra = {}) const {

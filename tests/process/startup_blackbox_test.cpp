@@ -34,6 +34,7 @@ TEST(KeyFile, FailuresExitUnavailableBeforeTheSocketExists) {
     blackbox::child_sweeper sweeper;
     filter_dir f;
     blackbox::write_file(f.dir.file("empty"), "");
+    blackbox::write_file(f.dir.file("empty-line"), "\nsecret on the second line\n", 0600);
     struct case_ {
         std::string key;      // -k argument
         std::string message;  // expected standard error
@@ -42,7 +43,9 @@ TEST(KeyFile, FailuresExitUnavailableBeforeTheSocketExists) {
         {f.dir.file("nokey"),
          "vellicor: " + f.dir.file("nokey") + ": fopen(): No such file or directory\n"},
         {f.dir.file("empty"), "vellicor: " + f.dir.file("empty") + ": empty file\n"},
-        {f.dir.path(), "vellicor: " + f.dir.path() + ": fread(): Is a directory\n"},
+        {f.dir.path(), "vellicor: " + f.dir.path() + ": not a regular file\n"},
+        {"/dev/zero", "vellicor: /dev/zero: not a regular file\n"},
+        {f.dir.file("empty-line"), "vellicor: " + f.dir.file("empty-line") + ": empty key\n"},
         // Relative to the working directory.
         {"nokey", "vellicor: nokey: fopen(): No such file or directory\n"},
     };
@@ -85,12 +88,11 @@ TEST(KeyFile, AcceptedContents) {
     const std::string contents[] = {
         "key-without-newline",
         "first-line\nsecond line\nthird line\n",
-        "\nthe key above is empty",
     };
     for (const std::string& content : contents) {
         SCOPED_TRACE(content);
         filter_dir f;
-        blackbox::write_file(f.key, content);
+        blackbox::write_file(f.key, content, 0600);
         blackbox::process p = blackbox::process::start(vellicor(f.args({"-f"})));
         EXPECT_TRUE(blackbox::wait_for_milter(f.socket)) << p.err();
         EXPECT_TRUE(p.running());
@@ -140,6 +142,8 @@ TEST(Lists, DomainListFailureIsAnOsError) {
     filter_dir f;
     const std::string domains = f.dir.file("domains");
     blackbox::write_file(domains, "example.com\n", 0600);
+    // The key is nobody's own, so that only the domain file is unreadable.
+    ASSERT_EQ(chown(f.key.c_str(), nobody_uid, pw->pw_gid), 0);
     blackbox::command cmd = vellicor({"-p", f.socket_spec(), "-k", f.key, "-d", domains});
     cmd.uid = nobody_uid;
     cmd.gid = pw->pw_gid;
@@ -234,6 +238,7 @@ TEST(UserSwitch, WithoutPrivilegeExitsNoPerm) {
     for (const std::string user : {"root", "0"}) {
         SCOPED_TRACE(user);
         filter_dir f;
+        ASSERT_EQ(chown(f.key.c_str(), nobody_uid, pw->pw_gid), 0);
         blackbox::command cmd = vellicor(f.args({"-u", user}));
         cmd.uid = nobody_uid;
         cmd.gid = pw->pw_gid;
@@ -325,6 +330,82 @@ TEST(Foreground, StandardDescriptorsGoToDevNull) {
     }
     EXPECT_EQ(blackbox::read_file(f.pid_file), std::to_string(p.pid()) + "\n");
     EXPECT_EQ(getsid(p.pid()), p.pid());
+}
+
+// Started with standard input, output or error closed, the filter must not
+// hand out their numbers to its socket: they are opened on /dev/null first,
+// and the filter serves.
+TEST(Foreground, ServesWhenStartedWithStandardDescriptorsClosed) {
+    blackbox::child_sweeper sweeper;
+    for (const char* closing : {"<&-", ">&-", "2>&-", "<&- >&- 2>&-"}) {
+        SCOPED_TRACE(closing);
+        filter_dir f;
+        blackbox::command cmd;
+        cmd.program = "/bin/sh";
+        cmd.args = {"-c", std::string("exec \"$0\" \"$@\" ") + closing, vellicor_test::binary};
+        for (const std::string& arg : f.args({"-f"})) {
+            cmd.args.push_back(arg);
+        }
+        blackbox::process p = blackbox::process::start(cmd);
+        EXPECT_TRUE(blackbox::wait_for_milter(f.socket)) << p.err();
+        EXPECT_TRUE(p.running());
+    }
+}
+
+// A second filter on the socket of a running one ends with 69 and leaves
+// the socket, the PID file and the traffic to the first.
+TEST(Socket, LiveSocketIsNeverTakenOver) {
+    blackbox::child_sweeper sweeper;
+    filter_dir f;
+    blackbox::process first = blackbox::process::start(vellicor(f.args({"-f"})));
+    ASSERT_TRUE(blackbox::wait_for_milter(f.socket)) << first.err();
+    const std::string first_pid = std::to_string(first.pid()) + "\n";
+    ASSERT_EQ(blackbox::read_file(f.pid_file), first_pid);
+
+    for (const std::string& spec : {f.socket_spec(), f.socket, "local:" + f.socket}) {
+        SCOPED_TRACE(spec);
+        blackbox::outcome second =
+            blackbox::run(vellicor({"-f", "-p", spec, "-k", f.key, "-P", f.pid_file}));
+        ASSERT_TRUE(second.exit.exited) << blackbox::describe(second.exit);
+        EXPECT_EQ(second.exit.status, 69);
+        EXPECT_EQ(second.err, "vellicor: " + f.socket + ": socket in use by another process\n");
+        EXPECT_EQ(blackbox::read_file(f.pid_file), first_pid);
+        EXPECT_TRUE(blackbox::wait_for_milter(f.socket, blackbox::milliseconds{0}));
+    }
+    EXPECT_TRUE(first.running());
+}
+
+// Whatever is at the socket path that is not a socket stays as it is.
+TEST(Socket, NonSocketAtThePathIsLeftAlone) {
+    blackbox::child_sweeper sweeper;
+    filter_dir f;
+    blackbox::write_file(f.socket, "precious\n");
+    blackbox::outcome r = blackbox::run(vellicor(f.args({"-f"})));
+    EXPECT_EQ(r.exit.status, 69);
+    EXPECT_EQ(r.err, "vellicor: " + f.socket + ": not a socket; left untouched\n");
+    EXPECT_EQ(blackbox::read_file(f.socket), "precious\n");
+    EXPECT_FALSE(blackbox::path_exists(f.pid_file));
+}
+
+// The PID file is never written through a symbolic link, and a file this
+// process did not write is not removed at its end.
+TEST(PidFile, NotWrittenThroughASymbolicLink) {
+    blackbox::child_sweeper sweeper;
+    filter_dir f;
+    const std::string target = f.dir.file("elsewhere");
+    blackbox::write_file(target, "precious\n");
+    ASSERT_EQ(symlink(target.c_str(), f.pid_file.c_str()), 0);
+    blackbox::process p = blackbox::process::start(vellicor(f.args({"-f"})));
+    ASSERT_TRUE(blackbox::wait_for_milter(f.socket)) << p.err();
+    EXPECT_EQ(blackbox::read_file(target), "precious\n");
+
+    p.signal(SIGTERM);
+    std::optional<blackbox::exit_info> end = p.wait();
+    ASSERT_TRUE(end && end->exited) << (end ? blackbox::describe(*end) : "running");
+    EXPECT_EQ(end->status, 0);
+    struct stat st {};
+    EXPECT_EQ(lstat(f.pid_file.c_str(), &st), 0) << "the link stays";
+    EXPECT_EQ(blackbox::read_file(target), "precious\n");
 }
 
 }  // namespace

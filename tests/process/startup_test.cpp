@@ -3,14 +3,17 @@
 #include "process/startup.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "callbacks/settings.h"
+#include "logging/log.h"
 #include "tests/support/blackbox.h"
 
 namespace {
@@ -106,7 +109,6 @@ TEST(KeyFile, KeyIsTheFirstLine) {
         {"secret", "secret"},
         {"secret\n", "secret"},
         {"secret\nsecond line\nthird\n", "secret"},
-        {"\nlater", ""},
         {std::string("ab\0cd\n", 6), "ab"},
         {"with blank \r\n", "with blank \r"},
     };
@@ -115,7 +117,7 @@ TEST(KeyFile, KeyIsTheFirstLine) {
         SCOPED_TRACE(testing::PrintToString(c.content));
         settings = settings_record{};
         settings.key_text = "stale";
-        blackbox::write_file(dir.file("key"), c.content);
+        blackbox::write_file(dir.file("key"), c.content, 0600);
         EXPECT_EQ(batv_load_key(dir.file("key")), std::nullopt);
         EXPECT_EQ(settings.key_text, c.key);
     }
@@ -123,12 +125,95 @@ TEST(KeyFile, KeyIsTheFirstLine) {
 
 TEST(KeyFile, FailuresEndStartUp) {
     blackbox::temp_dir dir;
-    blackbox::write_file(dir.file("empty"), "");
-    for (const std::string& path : {dir.file("missing"), dir.file("empty"), dir.path()}) {
-        SCOPED_TRACE(path);
+    const std::string empty = dir.file("empty");
+    blackbox::write_file(empty, "", 0600);
+    const std::string missing = dir.file("missing");
+    const std::string empty_line = dir.file("empty-line");
+    blackbox::write_file(empty_line, "\nthe key above is empty\n", 0600);
+    const std::string leading_nul = dir.file("leading-nul");
+    blackbox::write_file(leading_nul, std::string("\0secret\n", 8), 0600);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct case_ {
+        std::string path;
+        std::string message;  // after "progname: path: "
+    };
+    const case_ cases[] = {
+        {missing, "fopen(): No such file or directory"},
+        {empty, "empty file"},
+        {empty_line, "empty key"},
+        {leading_nul, "empty key"},
+        {dir.path(), "not a regular file"},
+        {fifo, "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+    };
+    settings = settings_record{};
+    settings.progname = "vellicor";
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.path);
+        settings.key_text = "stale";
         testing::internal::CaptureStderr();
-        EXPECT_EQ(batv_load_key(path), EX_UNAVAILABLE);
-        EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
+        EXPECT_EQ(batv_load_key(c.path), EX_UNAVAILABLE);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "vellicor: " + c.path + ": " + c.message + "\n");
+        EXPECT_EQ(settings.key_text, "stale");
+    }
+}
+
+std::vector<std::string> warning_lines;
+void record_warning(int priority, const char* line) {
+    if (priority == LOG_WARNING) {
+        warning_lines.push_back(line);
+    }
+}
+
+// A key that others may read or write, or that is reached through a
+// symbolic link, is used but named in a warning on standard error and, once
+// the system log is open, in the log.
+TEST(KeyFile, UnsafeKeyFilesDrawWarnings) {
+    blackbox::temp_dir dir;
+    const std::string target = dir.file("real-key");
+    blackbox::write_file(target, "secret\n", 0600);
+    const std::string link = dir.file("linked-key");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const std::string shared = dir.file("shared-key");
+    const std::string group_writable = dir.file("group-writable-key");
+    const std::string others = " key file can be read or written by other users";
+    struct case_ {
+        std::string path;
+        mode_t mode;
+        std::vector<std::string> warnings;
+    };
+    const case_ cases[] = {
+        {target, 0600, {}},
+        {target, 0400, {}},
+        {link, 0600, {link + ": key file is a symbolic link"}},
+        {shared, 0644, {shared + ":" + others}},
+        {group_writable, 0620, {group_writable + ":" + others}},
+        {shared, 0604, {shared + ":" + others}},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (c.path != link) {
+            blackbox::write_file(c.path, "secret\n", c.mode);
+        }
+        settings = settings_record{};
+        settings.progname = "vellicor";
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(batv_load_key(c.path), std::nullopt);
+        std::string expected;
+        for (const std::string& w : c.warnings) {
+            expected += "vellicor: " + w + "\n";
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+        EXPECT_EQ(settings.key_text, "secret");
+
+        warning_lines.clear();
+        batv_set_log_sink(record_warning);
+        settings.Syslog = 1;
+        batv_log_startup_warnings();
+        batv_set_log_sink(nullptr);
+        EXPECT_EQ(warning_lines, c.warnings);
     }
 }
 

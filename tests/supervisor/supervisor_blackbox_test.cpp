@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -295,6 +296,96 @@ TEST_F(Supervised, FailingWorkersRestartUntilShutdown) {
     }
 }
 
+// Without a limit, a worker that dies at once is restarted after pauses of
+// 100 ms, 200 ms, 400 ms and so on, not thousands of times a second; a
+// termination signal during a pause ends the supervisor at once.
+TEST_F(Supervised, CrashLoopWithoutLimitsIsPaced) {
+    blackbox::process p = blackbox::process::start(supervised_on(unopenable_spec()));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < until) {
+        capture.next(blackbox::milliseconds{50});
+    }
+    // Starts at about 0, 0.1, 0.3, 0.7 and 1.5 seconds.
+    const std::vector<std::string> failures = messages_of(p.pid());
+    EXPECT_GE(failures.size(), 3u);
+    EXPECT_LE(failures.size(), 6u);
+    for (const std::string& message : failures) {
+        EXPECT_EQ(message, failed_line);
+    }
+
+    // The next pause is 1.6 seconds long: the signal arrives within it.
+    p.signal(SIGTERM);
+    std::optional<blackbox::exit_info> end = p.wait(blackbox::milliseconds{1000});
+    ASSERT_TRUE(end && end->exited) << ended(end);
+    EXPECT_EQ(end->status, 0);
+    EXPECT_FALSE(blackbox::path_exists(f.pid_file));
+}
+
+// A SIGTERM that reaches the supervisor while it replaces a worker that was
+// just killed must still end it: passed on to the new worker before that
+// one has reset its handlers, it used to be swallowed.
+TEST_F(Supervised, StopsWhenTerminatedRightAfterAWorkerDied) {
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        capture.clear();
+        blackbox::process p = blackbox::process::start(supervised());
+        std::optional<pid_t> worker = wait_for_child(p.pid());
+        ASSERT_TRUE(worker);
+        ASSERT_TRUE(blackbox::wait_for_milter(f.socket)) << p.err();
+
+        kill(*worker, SIGKILL);
+        // A little later each round, to meet the supervisor at different
+        // points of its restart.
+        std::this_thread::sleep_for(std::chrono::microseconds(250 * (round % 8)));
+        p.signal(SIGTERM);
+        std::optional<blackbox::exit_info> end = wait_reading_log(p);
+        ASSERT_TRUE(end && end->exited) << ended(end);
+        EXPECT_EQ(end->status, 0);
+        EXPECT_FALSE(blackbox::path_exists(f.pid_file));
+    }
+}
+
+// A second termination signal while the worker shuts down is passed on
+// again: the worker, stopped meanwhile, has both pending.
+TEST_F(Supervised, SecondSignalDuringShutdownIsPassedOn) {
+    blackbox::process p = blackbox::process::start(supervised());
+    std::optional<pid_t> worker = wait_for_child(p.pid());
+    ASSERT_TRUE(worker);
+    ASSERT_TRUE(blackbox::wait_for_milter(f.socket)) << p.err();
+    ASSERT_EQ(kill(*worker, SIGSTOP), 0);
+    ASSERT_TRUE(supervisor_test::wait_for_state(*worker, 'T'));
+    p.signal(SIGTERM);
+    EXPECT_TRUE(supervisor_test::wait_for_pending(*worker, signal_bit(SIGTERM)));
+    p.signal(SIGINT);
+    EXPECT_TRUE(
+        supervisor_test::wait_for_pending(*worker, signal_bit(SIGTERM) | signal_bit(SIGINT)));
+    kill(*worker, SIGCONT);
+    std::optional<blackbox::exit_info> end = wait_reading_log(p);
+    ASSERT_TRUE(end && end->exited) << ended(end);
+    EXPECT_EQ(end->status, 0);
+}
+
+// Killing the supervisor outright takes its worker down too: the worker is
+// sent SIGTERM when its parent dies, and the milter library stops it.
+TEST_F(Supervised, WorkerDoesNotOutliveItsSupervisor) {
+    blackbox::process p = blackbox::process::start(supervised());
+    std::optional<pid_t> worker = wait_for_child(p.pid());
+    ASSERT_TRUE(worker);
+    blackbox::pid_guard worker_guard(*worker);
+    ASSERT_TRUE(blackbox::wait_for_milter(f.socket)) << p.err();
+    p.signal(SIGKILL);
+    ASSERT_TRUE(p.wait());
+    const auto deadline = std::chrono::steady_clock::now() + blackbox::default_timeout;
+    auto alive = [&] {
+        const std::optional<supervisor_test::proc_stat> st = read_proc_stat(*worker);
+        return st && st->state != 'Z';
+    };
+    while (alive() && std::chrono::steady_clock::now() < deadline) {
+        capture.next(blackbox::milliseconds{50});
+    }
+    EXPECT_FALSE(alive()) << "the worker still serves";
+}
+
 // Serving workers killed one after the other until a limit ends the
 // supervisor. At the count limit a last worker is started and stops on its
 // own count test; at the rate limit none is started.
@@ -370,24 +461,28 @@ TEST_F(Supervised, RateLimitWithFailingWorkers) {
 // Before each worker the supervisor removes a socket file that nobody
 // listens on and refuses to start a worker where a filter still listens.
 TEST_F(Supervised, SocketCleanupBeforeTheWorker) {
-    enum class there { nothing, stale_socket, listener };
+    enum class there { nothing, stale_socket, listener, plain_file, fifo, link_to_stale };
     struct case_ {
         std::string name;
         std::string spec_prefix;  // before the path; "local:" with no path at all
         bool with_path;
         there before;
-        std::string failure;  // empty when a worker is to serve
+        std::string failure;  // after the path; empty when a worker is to serve
     };
-    const std::string in_use = "[parent] socket cleanup failed: Address already in use";
     const case_ cases[] = {
         {"stale socket, unix:", "unix:", true, there::stale_socket, ""},
         {"stale socket, bare path", "", true, there::stale_socket, ""},
         {"stale socket, LOCAL:", "LOCAL:", true, there::stale_socket, ""},
         {"nothing there, local:", "local:", true, there::nothing, ""},
-        {"live listener, local:", "local:", true, there::listener, in_use},
-        {"live listener, bare path", "", true, there::listener, in_use},
-        {"local: alone", "local:", false, there::nothing,
-         "[parent] socket cleanup failed: Invalid argument"},
+        {"live listener, local:", "local:", true, there::listener,
+         ": socket in use by another process"},
+        {"live listener, bare path", "", true, there::listener,
+         ": socket in use by another process"},
+        {"plain file", "local:", true, there::plain_file, ": not a socket; left untouched"},
+        {"FIFO", "unix:", true, there::fifo, ": not a socket; left untouched"},
+        {"link to a stale socket", "", true, there::link_to_stale,
+         ": not a socket; left untouched"},
+        {"local: alone", "local:", false, there::nothing, "local:: no socket path"},
     };
     int n = 0;
     for (const case_& c : cases) {
@@ -395,11 +490,30 @@ TEST_F(Supervised, SocketCleanupBeforeTheWorker) {
         capture.clear();
         const std::string path = f.dir.file("case" + std::to_string(n++) + ".sock");
         std::optional<unix_socket> listener;
-        if (c.before == there::stale_socket) {
-            unix_socket stale(path, false);
-        } else if (c.before == there::listener) {
-            listener.emplace(path, true);
+        switch (c.before) {
+            case there::nothing:
+                break;
+            case there::stale_socket: {
+                unix_socket stale(path, false);
+                break;
+            }
+            case there::listener:
+                listener.emplace(path, true);
+                break;
+            case there::plain_file:
+                blackbox::write_file(path, "precious\n");
+                break;
+            case there::fifo:
+                ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+                break;
+            case there::link_to_stale: {
+                unix_socket stale(path + ".target", false);
+                ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
+                break;
+            }
         }
+        // A supervisor killed in an earlier case left its PID file.
+        unlink(f.pid_file.c_str());
         const std::optional<ino_t> inode_before = supervisor_test::inode_of(path);
         ASSERT_EQ(inode_before.has_value(), c.before != there::nothing);
         const std::string spec = c.spec_prefix + (c.with_path ? path : "");
@@ -415,16 +529,22 @@ TEST_F(Supervised, SocketCleanupBeforeTheWorker) {
             p.signal(SIGKILL);
             wait_reading_log(p);
         } else {
+            const std::string message = (c.with_path ? path : "") + c.failure;
             std::optional<blackbox::exit_info> end = wait_reading_log(p);
             ASSERT_TRUE(end && end->exited) << ended(end);
             EXPECT_EQ(end->status, 69);
-            EXPECT_EQ(messages_of(p.pid()), std::vector<std::string>{c.failure});
+            EXPECT_EQ(p.err(), "vellicor: " + message + "\n");
+            EXPECT_EQ(messages_of(p.pid()), std::vector<std::string>{message});
             EXPECT_EQ(startup_lines(), 0) << "no worker was started";
             EXPECT_EQ(supervisor_test::inode_of(path), inode_before);
             if (listener) {
                 EXPECT_TRUE(blackbox::wait_for_connectable(path, blackbox::milliseconds{0}));
             }
-            EXPECT_EQ(blackbox::read_file(f.pid_file), std::to_string(p.pid()) + "\n");
+            if (c.before == there::plain_file) {
+                EXPECT_EQ(blackbox::read_file(path), "precious\n");
+            }
+            EXPECT_FALSE(blackbox::path_exists(f.pid_file))
+                << "the PID file is written only once the socket may be used";
         }
     }
 }

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "logging/log.h"
 #include "callbacks/settings.h"
+#include "logging/log.h"
 #include "tests/support/blackbox.h"
 
 namespace {
@@ -151,6 +151,32 @@ TEST(RestartWindow, CountsTheMostRecentStarts) {
             window.record(origin + seconds(start));
         }
         EXPECT_EQ(window.would_exceed(origin + seconds(c.now)), c.exceeded);
+    }
+}
+
+TEST(RestartPacing, DoublesForQuickDeathsAndStartsOverAfterASteadyRun) {
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    struct case_ {
+        restart_pacing::clock::duration ran;
+        restart_pacing::clock::duration pause;
+    };
+    // One pacing object through a worker's life: quick deaths, a worker that
+    // ran for a while, the ceiling, a steady run.
+    const case_ steps[] = {
+        {milliseconds(5), milliseconds(100)},  {milliseconds(999), milliseconds(200)},
+        {milliseconds(10), milliseconds(400)}, {seconds(1), milliseconds(0)},
+        {seconds(59), milliseconds(0)},        {milliseconds(1), milliseconds(800)},
+        {milliseconds(1), milliseconds(1600)}, {milliseconds(1), milliseconds(3200)},
+        {milliseconds(1), milliseconds(6400)}, {milliseconds(1), seconds(10)},
+        {milliseconds(1), seconds(10)},        {seconds(60), milliseconds(0)},
+        {milliseconds(1), milliseconds(100)},
+    };
+    restart_pacing pacing;
+    int n = 0;
+    for (const case_& step : steps) {
+        SCOPED_TRACE(n++);
+        EXPECT_EQ(pacing.next_pause(step.ran), step.pause);
     }
 }
 
