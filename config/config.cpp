@@ -1,10 +1,15 @@
 // Reader of the key/value configuration format.
 //
-// A file is read in pieces of at most 511 characters; each piece counts as
-// one line and is handled on its own. A line is cut at its first '#' or
-// newline and split into tokens on runs of spaces and tabs; the first token
+// A file is read line by line; a line ends at its newline, and a carriage
+// return just before the newline is part of the line end, not of the line.
+// A line is cut at its first '#' (or NUL), and what stands before the cut
+// may be at most 511 characters long; a comment may be of any length. What
+// is left is split into tokens on runs of spaces and tabs; the first token
 // names a key of the caller's table, the second is its value. Include lines
 // read another file in place, up to six files deep.
+//
+// Only regular files are read (standard input aside): a device or a FIFO
+// would never end, or block start-up before the first byte.
 //
 // Each file's settings are collected in reading order, with an included
 // file's settings spliced in where its Include line stood, and the result is
@@ -13,29 +18,42 @@
 // first match as the one that wins.
 #include "config/config.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 
 std::int32_t config_errcode = 0;
 
 namespace {
 
+// Why a file could not be read, told by config_error_reason.
+enum class read_reason { none, system, not_regular, too_long };
+read_reason config_reason = read_reason::none;
+int config_reason_errno = 0;
+
 // The top file and five levels of files included below it.
 constexpr int config_max_depth = 6;
 
-// Each read takes at most 511 characters; the buffer keeps one byte more so
-// that a full piece is always followed by a NUL.
+// The longest line, not counting its comment and its line end.
+constexpr std::size_t max_line_length = 511;
+// Lines are read in pieces of at most 511 characters and joined.
 constexpr int line_read_size = 512;
-constexpr std::size_t line_buffer_size = 513;
 
 constexpr const char* stdin_name = "(stdin)";
 
@@ -52,6 +70,120 @@ struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// A descriptor until it is handed over to a stream.
+class descriptor {
+  public:
+    explicit descriptor(int fd) : fd_(fd) {}
+    ~descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+void set_reason(read_reason reason, int error = 0) {
+    config_reason = reason;
+    config_reason_errno = error;
+}
+
+// Opens a configuration file for reading, refusing anything but a regular
+// file. The open does not wait for a FIFO's writer; blocking reads are
+// turned back on once the file is known to be regular. Sets the reason
+// and returns nothing on failure.
+file_ptr open_regular(const char* path) {
+    descriptor fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        set_reason(read_reason::system, errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) {
+        set_reason(read_reason::system, errno);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        set_reason(read_reason::not_regular);
+        return nullptr;
+    }
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        set_reason(read_reason::system, errno);
+        return nullptr;
+    }
+    file_ptr file(fdopen(fd.get(), "r"));
+    if (!file) {
+        set_reason(read_reason::system, errno);
+        return nullptr;
+    }
+    fd.release();
+    return file;
+}
+
+enum class line_status { line, end, too_long, read_error };
+
+// Reads the next line of in into data: the text before its first '#' or NUL,
+// without the line end. A line whose text is longer than max_line_length is
+// read to its end but reported as too long; data then holds its beginning.
+line_status read_line(std::FILE* in, std::string& data) {
+    data.clear();
+    bool read_any = false;
+    bool cut = false;       // a comment or a NUL ended the text
+    bool overflow = false;  // text was dropped for its length
+    std::array<char, line_read_size> piece_buffer;
+    while (true) {
+        // fgets writes a NUL after the bytes read and leaves the rest of the
+        // buffer alone: with the buffer filled with non-NUL bytes first, the
+        // last NUL ends the piece even when the piece holds NUL bytes.
+        piece_buffer.fill('\n');
+        if (std::fgets(piece_buffer.data(), line_read_size, in) == nullptr) {
+            if (std::ferror(in)) {
+                return line_status::read_error;
+            }
+            if (!read_any) {
+                return line_status::end;
+            }
+            break;
+        }
+        read_any = true;
+        const std::string_view all(piece_buffer.data(), piece_buffer.size());
+        std::string_view piece = all.substr(0, all.find_last_of('\0'));
+        const bool line_ends = !piece.empty() && piece.back() == '\n';
+        if (line_ends) {
+            piece.remove_suffix(1);
+        }
+        if (!cut) {
+            const std::size_t stop = piece.find_first_of(std::string_view("#\0", 2));
+            if (stop != std::string_view::npos) {
+                piece = piece.substr(0, stop);
+                cut = true;
+            }
+            // One character more than the limit is kept, so that a CRLF line
+            // end of a line at the limit can still be told from text.
+            const std::size_t room = max_line_length + 1 - data.size();
+            if (piece.size() > room) {
+                piece = piece.substr(0, room);
+                overflow = true;
+            }
+            data.append(piece);
+        }
+        if (line_ends) {
+            break;
+        }
+    }
+    if (!cut && !overflow && !data.empty() && data.back() == '\r') {
+        data.pop_back();
+    }
+    return overflow || data.size() > max_line_length ? line_status::too_long : line_status::line;
+}
 
 // Copies src into dst of size bytes, cut to fit and always terminated.
 void copy_cut(char* dst, std::size_t size, const char* src) {
@@ -105,14 +237,20 @@ const config_def* find_def(const config_def* def, const char* key) {
 }
 
 // A whole number in any base strtol knows, with nothing after it. The low
-// 32 bits of the number are kept.
-bool parse_integer(const char* token, std::int32_t& out) {
+// 32 bits of the number are kept, and the whole number when it fits in 64.
+bool parse_integer(const char* token, std::int32_t& out, std::optional<std::int64_t>& wide) {
     char* end = nullptr;
-    const long number = std::strtol(token, &end, 0);
+    errno = 0;
+    const long long number = std::strtoll(token, &end, 0);
     if (*end != '\0') {
         return false;
     }
     out = static_cast<std::int32_t>(static_cast<std::uint32_t>(number));
+    if (errno == ERANGE) {
+        wide.reset();
+    } else {
+        wide = number;
+    }
     return true;
 }
 
@@ -146,7 +284,7 @@ std::int32_t fill_entry(config_entry& entry, const config_def& def, char* value,
             entry.ce_text = value;
             return err_none;
         case CFG_INTEGER:
-            return parse_integer(value, entry.ce_int) ? err_none : err_bad_value;
+            return parse_integer(value, entry.ce_int, entry.ce_wide) ? err_none : err_bad_value;
         case CFG_BOOLEAN:
             // Every token counts and the last one decides, but a bad one
             // anywhere spoils the line.
@@ -166,15 +304,37 @@ std::int32_t fill_entry(config_entry& entry, const config_def& def, char* value,
 // Reads the lines of an open file; see config_load_level.
 std::optional<config_list> read_lines(std::FILE* in, const char* path, const config_def* def,
                                       const failure_report& report, int level) {
-    std::array<char, line_buffer_size> buffer{};
+    std::string text;
     config_list read;  // in reading order until the end of the file
     std::uint32_t line = 0;
 
-    while (std::fgets(buffer.data(), line_read_size, in) != nullptr) {
+    while (true) {
+        line_status status = line_status::read_error;
+        try {
+            status = read_line(in, text);
+        } catch (const std::bad_alloc&) {
+            config_errcode = err_memory;
+            report(line + 1, path);
+            return std::nullopt;
+        }
+        if (status == line_status::end) {
+            break;
+        }
+        if (status == line_status::read_error) {
+            set_reason(read_reason::system, errno);
+            config_errcode = err_read;
+            report(0, path);
+            return std::nullopt;
+        }
         ++line;
-        buffer[std::strcspn(buffer.data(), "#\n")] = '\0';
+        if (status == line_status::too_long) {
+            set_reason(read_reason::too_long);
+            config_errcode = err_read;
+            report(line, path);
+            return std::nullopt;
+        }
 
-        char* pos = buffer.data();
+        char* pos = text.data();
         const char* key = next_token(pos);
         if (key == nullptr) {
             continue;
@@ -223,12 +383,6 @@ std::optional<config_list> read_lines(std::FILE* in, const char* path, const con
         }
     }
 
-    if (std::ferror(in)) {
-        config_errcode = err_read;
-        report(0, path);
-        return std::nullopt;
-    }
-
     if (read.empty()) {
         // An empty result would mean failure: a file without settings
         // yields one entry that matches no key.
@@ -251,6 +405,7 @@ std::optional<config_list> config_load(const char* filename, const config_def* d
                                        std::uint32_t* lineno, char* errpath,
                                        std::size_t errpathsize) {
     config_errcode = -1;
+    set_reason(read_reason::none);
     return config_load_level(filename, def, lineno, errpath, errpathsize, 0);
 }
 
@@ -274,7 +429,7 @@ std::optional<config_list> config_load_level(const char* filename, const config_
         // Standard input belongs to the process and is never closed here.
         return read_lines(stdin, path, def, report, level);
     }
-    const file_ptr file(std::fopen(filename, "r"));
+    const file_ptr file = open_regular(filename);
     if (!file) {
         config_errcode = err_read;
         report(0, path);
@@ -347,6 +502,24 @@ int config_get(const config_list& head, const char* name, void* value, std::size
     return -1;
 }
 
+int config_get_int64(const config_list& head, const char* name, std::int64_t& value) {
+    assert(name != nullptr);
+    config_errcode = -1;
+    const auto found = std::find_if(head.begin(), head.end(), [name](const config_entry& e) {
+        return e.ce_name != nullptr && e.ce_name[0] != '\0' && strcasecmp(e.ce_name, name) == 0;
+    });
+    if (found == head.end()) {
+        config_errcode = err_none;
+        return 0;
+    }
+    if (found->ce_type != CFG_INTEGER || !found->ce_wide) {
+        config_errcode = err_bad_value;
+        return -1;
+    }
+    value = *found->ce_wide;
+    return 1;
+}
+
 void config_free(config_list& head) {
     config_list().swap(head);
 }
@@ -369,5 +542,21 @@ const char* config_error() {
             return "memory allocation failure";
         default:
             return "unknown error";
+    }
+}
+
+const char* config_error_reason() {
+    if (config_errcode != err_read) {
+        return "";
+    }
+    switch (config_reason) {
+        case read_reason::system:
+            return std::strerror(config_reason_errno);
+        case read_reason::not_regular:
+            return "not a regular file";
+        case read_reason::too_long:
+            return "line longer than 511 characters";
+        default:
+            return "";
     }
 }

@@ -3,10 +3,17 @@
 // files and texts the options and configuration keys name. A loader either
 // completes the list or says why start-up has to end, with the message and
 // exit status; it never exits itself and leaves its output alone on failure.
+//
+// List files must be regular files. They are read line by line; a carriage
+// return just before a newline belongs to the line end, and the text of a
+// line (before its comment, in the files that have comments) may be at most
+// 511 characters long. A longer line is an error, never cut into pieces.
 #include "lists/lists.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -33,9 +40,9 @@ void regex_deleter::operator()(regex_t* re) const noexcept {
 
 namespace {
 
-// List files are read in pieces of at most 511 characters into a buffer of
-// 513 bytes; a longer line arrives as several pieces, each a line of its own.
-constexpr std::size_t line_buffer_size = 513;
+// The longest line of a list file, not counting its comment and line end.
+constexpr std::size_t max_line_length = 511;
+// Lines are read in pieces of at most 511 characters and joined.
 constexpr int line_read_size = 512;
 // regerror() texts are cut to 512 characters.
 constexpr std::size_t regerror_buffer_size = 513;
@@ -43,30 +50,167 @@ constexpr std::size_t regerror_buffer_size = 513;
 struct file_closer {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
+using list_file = std::unique_ptr<std::FILE, file_closer>;
 
-struct line_buffer {
-    std::array<char, line_buffer_size> bytes{};
+// A descriptor until it is handed over to a stream.
+class descriptor {
+  public:
+    explicit descriptor(int fd) : fd_(fd) {}
+    ~descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
 };
 
-// The next piece of the file, up to its first NUL as the C string functions
-// would see it; nothing at the end of input or on a read error.
-std::optional<std::string_view> read_piece(std::FILE* file, line_buffer& buffer) {
-    if (std::fgets(buffer.bytes.data(), line_read_size, file) == nullptr) {
-        return std::nullopt;
+list_failure call_failure(std::string_view call, int error, int status) {
+    std::string message(call);
+    message += "(): ";
+    message += std::strerror(error);
+    message += '\n';
+    return list_failure{std::move(message), status};
+}
+
+list_failure file_failure(const std::string& path, std::string_view call, int error, int status) {
+    list_failure failure = call_failure(call, error, status);
+    failure.message.insert(0, path + ": ");
+    return failure;
+}
+
+// Opens a list file for reading, refusing anything but a regular file: a
+// device or a FIFO would never end, or block start-up before the first
+// byte. The open does not wait for a FIFO's writer; blocking reads are
+// turned back on once the file is known to be regular. A failing open is
+// reported as fopen(), the way every file of the filter is.
+std::optional<list_failure> open_list_file(const std::string& path, int status, list_file& out) {
+    descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return file_failure(path, "fopen", errno, status);
     }
-    return std::string_view(buffer.bytes.data());
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) {
+        return file_failure(path, "fstat", errno, status);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return list_failure{path + ": not a regular file\n", status};
+    }
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return file_failure(path, "fcntl", errno, status);
+    }
+    list_file file(fdopen(fd.get(), "r"));
+    if (!file) {
+        return file_failure(path, "fdopen", errno, status);
+    }
+    fd.release();
+    out = std::move(file);
+    return std::nullopt;
 }
 
-// A line up to its first character out of stops.
-std::string_view cut_at(std::string_view line, std::string_view stops) {
-    return line.substr(0, line.find_first_of(stops));
-}
+// Whether '#' starts a comment in a file.
+enum class comments { none, hash };
 
-// In the allow-list, internal-hosts and domain files "#" starts a comment
-// anywhere in a line; there is no escape for it.
-std::string_view without_comment(std::string_view piece) {
-    return cut_at(piece, "#\n");
+enum class line_status { line, end, too_long, read_error };
+
+// Reads whole lines of one list file and counts them.
+class line_reader {
+  public:
+    line_reader(std::FILE* file, comments rule) : file_(file), rule_(rule) {}
+
+    // Reads the next line into text: the part before its first NUL (and its
+    // first '#' in files with comments), without the line end. A line whose
+    // text is longer than max_line_length is read to its end but reported
+    // as too long.
+    line_status next(std::string& text) {
+        text.clear();
+        bool read_any = false;
+        bool cut = false;       // a comment or a NUL ended the text
+        bool overflow = false;  // text was dropped for its length
+        const std::string_view stops =
+            rule_ == comments::hash ? std::string_view("#\0", 2) : std::string_view("\0", 1);
+        while (true) {
+            // fgets writes a NUL after the bytes read and leaves the rest of
+            // the buffer alone: with the buffer filled with non-NUL bytes
+            // first, the last NUL ends the piece even when it holds NULs.
+            buffer_.fill('\n');
+            if (std::fgets(buffer_.data(), line_read_size, file_) == nullptr) {
+                if (std::ferror(file_)) {
+                    error_ = errno;
+                    return line_status::read_error;
+                }
+                if (!read_any) {
+                    return line_status::end;
+                }
+                break;
+            }
+            read_any = true;
+            const std::string_view all(buffer_.data(), buffer_.size());
+            std::string_view piece = all.substr(0, all.find_last_of('\0'));
+            const bool line_ends = !piece.empty() && piece.back() == '\n';
+            if (line_ends) {
+                piece.remove_suffix(1);
+            }
+            if (!cut) {
+                const std::size_t stop = piece.find_first_of(stops);
+                if (stop != std::string_view::npos) {
+                    piece = piece.substr(0, stop);
+                    cut = true;
+                }
+                // One character more than the limit is kept, so that the
+                // CRLF line end of a line at the limit can be told from text.
+                const std::size_t room = max_line_length + 1 - text.size();
+                if (piece.size() > room) {
+                    piece = piece.substr(0, room);
+                    overflow = true;
+                }
+                text.append(piece);
+            }
+            if (line_ends) {
+                break;
+            }
+        }
+        ++line_;
+        if (!cut && !overflow && !text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        return overflow || text.size() > max_line_length ? line_status::too_long
+                                                         : line_status::line;
+    }
+
+    std::uint32_t line_number() const { return line_; }
+    // The system's error number of a read error.
+    int error() const { return error_; }
+
+  private:
+    std::FILE* file_;
+    comments rule_;
+    std::uint32_t line_ = 0;
+    int error_ = 0;
+    std::array<char, line_read_size> buffer_{};
+};
+
+// Why reading stopped before the end of the file, or nothing at the end.
+std::optional<list_failure> reading_failure(line_status status, const line_reader& reader,
+                                            const std::string& path, int list_status) {
+    switch (status) {
+        case line_status::too_long:
+            return list_failure{path + ": line " + std::to_string(reader.line_number()) +
+                                    " is longer than " + std::to_string(max_line_length) +
+                                    " characters\n",
+                                list_status};
+        case line_status::read_error:
+            return file_failure(path, "fgets", reader.error(), list_status);
+        default:
+            return std::nullopt;
+    }
 }
 
 // Calls visit for each item of a comma-separated value, skipping the empty
@@ -91,20 +235,6 @@ std::size_t item_capacity(std::string_view value) {
     return static_cast<std::size_t>(std::count(value.begin(), value.end(), ',')) + 1;
 }
 
-list_failure call_failure(std::string_view call, int error, int status) {
-    std::string message(call);
-    message += "(): ";
-    message += std::strerror(error);
-    message += '\n';
-    return list_failure{std::move(message), status};
-}
-
-list_failure file_failure(const std::string& path, std::string_view call, int error, int status) {
-    list_failure failure = call_failure(call, error, status);
-    failure.message.insert(0, path + ": ");
-    return failure;
-}
-
 // Compiles one translated allow-list pattern: a basic expression that
 // matches letters without regard to case.
 std::optional<list_failure> compile_pattern(const std::string& pattern, compiled_regex& out) {
@@ -119,12 +249,33 @@ std::optional<list_failure> compile_pattern(const std::string& pattern, compiled
     return std::nullopt;
 }
 
+std::string invalid_cidr(const std::string& path, std::string_view address_part,
+                         std::string_view mask_part) {
+    std::string message = path + ": invalid CIDR specification `";
+    message.append(address_part);
+    message += '/';
+    message.append(mask_part);
+    message += "'\n";
+    return message;
+}
+
 // One line of the internal-hosts file: a host name, an address, or an
 // address with a prefix length or a dotted mask after a "/".
 std::optional<list_failure> parse_internal_host(std::string_view line, const std::string& path,
                                                 internal_host& out) {
     const std::size_t slash = line.find('/');
     const std::string address_part(line.substr(0, slash));
+    // The blanks between a mask and its comment are not part of the mask.
+    std::string mask_part;
+    if (slash != std::string_view::npos) {
+        mask_part.assign(line.substr(slash + 1));
+        vlcf_trimspaces(mask_part);
+        // A network without its address is no host name either: as an empty
+        // name it would match every client that has no name.
+        if (batv_isblank(address_part)) {
+            return list_failure{invalid_cidr(path, address_part, mask_part), EX_UNAVAILABLE};
+        }
+    }
     const std::uint32_t address = inet_addr(address_part.c_str());
     if (address == INADDR_NONE) {
         // Not an address: a host name, kept as written, blanks included.
@@ -136,38 +287,34 @@ std::optional<list_failure> parse_internal_host(std::string_view line, const std
         out.ih_mask = 0xffffffffu;
         return std::nullopt;
     }
-    const std::string mask_part(line.substr(slash + 1));
-    char* end = nullptr;
-    const unsigned long length = std::strtoul(mask_part.c_str(), &end, 10);
-    if (*end == '\0') {
-        out.ih_mask = vlcf_prefix_mask(length);
-        return std::nullopt;
+    const std::optional<std::uint32_t> mask = vlcf_parse_mask(mask_part);
+    if (!mask) {
+        return list_failure{invalid_cidr(path, address_part, mask_part), EX_UNAVAILABLE};
     }
-    const std::uint32_t mask = inet_addr(mask_part.c_str());
-    if (mask == INADDR_NONE) {
-        return list_failure{
-            path + ": invalid CIDR specification `" + address_part + "/" + mask_part + "'\n",
-            EX_UNAVAILABLE};
-    }
-    out.ih_mask = mask;
+    out.ih_mask = *mask;
     return std::nullopt;
 }
 
 std::optional<list_failure> load_domain_file(const std::string& path, domain_list_t& out) {
     try {
-        file_handle file(std::fopen(path.c_str(), "r"));
-        if (!file) {
-            return file_failure(path, "fopen", errno, EX_OSERR);
+        list_file file;
+        if (auto failure = open_list_file(path, EX_OSERR, file)) {
+            return failure;
         }
         domain_list_t list;
-        line_buffer buffer;
-        // A read error ends the list like the end of input does.
-        while (const auto piece = read_piece(file.get(), buffer)) {
-            std::string name(without_comment(*piece));
+        line_reader reader(file.get(), comments::hash);
+        std::string name;
+        line_status status;
+        while ((status = reader.next(name)) == line_status::line) {
             vlcf_trimspaces(name);
             if (!name.empty()) {
-                list.push_back(domain_entry{std::move(name)});
+                list.push_back(domain_entry{name});
             }
+        }
+        // A list cut short would widen what is signed and verified, so a
+        // read error ends start-up like a file that cannot be opened.
+        if (auto failure = reading_failure(status, reader, path, EX_OSERR)) {
+            return failure;
         }
         std::reverse(list.begin(), list.end());
         out = std::move(list);
@@ -177,18 +324,48 @@ std::optional<list_failure> load_domain_file(const std::string& path, domain_lis
     }
 }
 
+// Reads an open PeerList file; path names it in the messages.
+std::optional<list_failure> read_peer_list(std::FILE* stream, const std::string& path,
+                                           peer_list_t& out) {
+    try {
+        peer_list_t list;
+        line_reader reader(stream, comments::none);
+        std::string text;
+        line_status status;
+        // Every line is an entry: no comments, no blank lines, no trimming.
+        while ((status = reader.next(text)) == line_status::line) {
+            std::string_view line = text;
+            peer_entry entry;
+            if (!line.empty() && line.front() == '!') {
+                entry.pe_negate = true;
+                line.remove_prefix(1);
+            }
+            entry.pe_name.assign(line);
+            list.push_back(std::move(entry));
+        }
+        if (auto failure = reading_failure(status, reader, path, EX_UNAVAILABLE)) {
+            return failure;
+        }
+        out = std::move(list);
+        return std::nullopt;
+    } catch (const std::bad_alloc&) {
+        return list_failure{"failed to load PeerList from " + path + "\n", EX_UNAVAILABLE};
+    }
+}
+
 }  // namespace
 
 std::optional<list_failure> load_allow_list(const std::string& path, allow_list_t& out) {
     try {
-        file_handle file(std::fopen(path.c_str(), "r"));
-        if (!file) {
-            return file_failure(path, "fopen", errno, EX_UNAVAILABLE);
+        list_file file;
+        if (auto failure = open_list_file(path, EX_UNAVAILABLE, file)) {
+            return failure;
         }
         allow_list_t list;
-        line_buffer buffer;
-        while (const auto piece = read_piece(file.get(), buffer)) {
-            const std::string_view line = without_comment(*piece);
+        line_reader reader(file.get(), comments::hash);
+        std::string line;
+        line_status status;
+        while ((status = reader.next(line)) == line_status::line) {
             if (batv_isblank(line)) {
                 continue;
             }
@@ -199,8 +376,8 @@ std::optional<list_failure> load_allow_list(const std::string& path, allow_list_
             }
             list.push_back(std::move(entry));
         }
-        if (std::ferror(file.get())) {
-            return file_failure(path, "fgets", errno, EX_UNAVAILABLE);
+        if (auto failure = reading_failure(status, reader, path, EX_UNAVAILABLE)) {
+            return failure;
         }
         std::reverse(list.begin(), list.end());
         out = std::move(list);
@@ -219,14 +396,15 @@ std::optional<list_failure> load_internal_hosts(const std::optional<std::string>
             out = std::move(list);
             return std::nullopt;
         }
-        file_handle file(std::fopen(path->c_str(), "r"));
-        if (!file) {
-            return file_failure(*path, "fopen", errno, EX_UNAVAILABLE);
+        list_file file;
+        if (auto failure = open_list_file(*path, EX_UNAVAILABLE, file)) {
+            return failure;
         }
         internal_hosts_t list;
-        line_buffer buffer;
-        while (const auto piece = read_piece(file.get(), buffer)) {
-            const std::string_view line = without_comment(*piece);
+        line_reader reader(file.get(), comments::hash);
+        std::string line;
+        line_status status;
+        while ((status = reader.next(line)) == line_status::line) {
             if (batv_isblank(line)) {
                 continue;
             }
@@ -236,8 +414,8 @@ std::optional<list_failure> load_internal_hosts(const std::optional<std::string>
             }
             list.push_back(std::move(entry));
         }
-        if (std::ferror(file.get())) {
-            return file_failure(*path, "fgets", errno, EX_UNAVAILABLE);
+        if (auto failure = reading_failure(status, reader, *path, EX_UNAVAILABLE)) {
+            return failure;
         }
         std::reverse(list.begin(), list.end());
         out = std::move(list);
@@ -323,23 +501,17 @@ bool vlcf_load_list(std::FILE* stream, peer_list_t& out) {
         out = peer_list_t{};
         return true;
     }
+    return !read_peer_list(stream, "", out).has_value();
+}
+
+std::optional<list_failure> load_peer_list(const std::string& path, peer_list_t& out) {
+    list_file file;
     try {
-        peer_list_t list;
-        line_buffer buffer;
-        // Every line is an entry: no comments, no blank lines, no trimming.
-        while (const auto piece = read_piece(stream, buffer)) {
-            std::string_view line = cut_at(*piece, "\n");
-            peer_entry entry;
-            if (!line.empty() && line.front() == '!') {
-                entry.pe_negate = true;
-                line.remove_prefix(1);
-            }
-            entry.pe_name.assign(line);
-            list.push_back(std::move(entry));
+        if (auto failure = open_list_file(path, EX_UNAVAILABLE, file)) {
+            return failure;
         }
-        out = std::move(list);
-        return true;
     } catch (const std::bad_alloc&) {
-        return false;
+        return list_failure{"failed to load PeerList from " + path + "\n", EX_UNAVAILABLE};
     }
+    return read_peer_list(file.get(), path, out);
 }

@@ -61,6 +61,8 @@ struct list_failure {
 };
 
 // Loaders. path or value is the text the option or configuration key gave.
+// List files must be regular files; their lines end in LF or CRLF and hold
+// at most 511 characters before a comment.
 std::optional<list_failure> load_allow_list(const std::string& path, allow_list_t& out);
 // Without a path the list holds the built-in localhost entry.
 std::optional<list_failure> load_internal_hosts(const std::optional<std::string>& path,
@@ -69,9 +71,13 @@ std::optional<list_failure> load_domain_list(const std::string& value, domain_li
 std::optional<list_failure> load_mta_list(const std::string& value, mta_list_t& out);
 std::optional<list_failure> load_macro_list(const std::string& value, macro_list_t& out);
 
-// Reads an open PeerList file; false (and out untouched) when memory ran out.
-// A null stream gives an empty list.
+// Reads an open PeerList file; false (and out untouched) when memory ran
+// out, a line is longer than 511 characters or reading failed. A null stream
+// gives an empty list.
 bool vlcf_load_list(std::FILE* stream, peer_list_t& out);
+// Opens the PeerList file at path, which must be a regular file, and reads
+// it as vlcf_load_list does, saying why when it cannot.
+std::optional<list_failure> load_peer_list(const std::string& path, peer_list_t& out);
 
 // Text helpers; white space and case are those of the POSIX locale, and bytes
 // of 0x80 and above are neither blank nor lettered.
@@ -90,4 +96,3 @@ bool vlcf_name_matches(std::string_view entry, std::string_view name);
 // PeerList matching: 1 when the last matching entry admits the client.
 int vlcf_checkhost(const peer_list_t& list, const char* host);
 int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip);
-

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,22 +64,6 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return true;
 }
 
-// The mask part of a PeerList network entry, or nothing when the entry is
-// malformed and takes no part in matching.
-bool parse_peer_mask(const std::string& text, std::uint32_t& mask) {
-    char* end = nullptr;
-    const unsigned long length = std::strtoul(text.c_str(), &end, 10);
-    if (*end == '.') {
-        mask = inet_addr(text.c_str());
-        return mask != INADDR_NONE;
-    }
-    if (*end != '\0') {
-        return false;
-    }
-    mask = vlcf_prefix_mask(length);
-    return true;
-}
-
 // Whether a PeerList entry of the form network/mask covers address, both in
 // network byte order. The entry is split by position into private copies:
 // the shared entry is never written.
@@ -92,24 +77,33 @@ bool peer_network_matches(const std::string& name, std::uint32_t address) {
     if (network == INADDR_NONE) {
         return false;
     }
-    std::uint32_t mask = 0;
-    if (!parse_peer_mask(name.substr(slash + 1), mask)) {
+    const std::optional<std::uint32_t> mask =
+        vlcf_parse_mask(std::string_view(name).substr(slash + 1));
+    if (!mask) {
         return false;
     }
-    return ((network ^ address) & mask) == 0;
+    return ((network ^ address) & *mask) == 0;
 }
 
 }  // namespace
 
-std::uint32_t vlcf_prefix_mask(unsigned long length) {
-    const auto bits = static_cast<std::int32_t>(static_cast<std::uint32_t>(length));
-    if (bits <= 0) {
-        return 0;
+std::optional<std::uint32_t> vlcf_parse_mask(std::string_view text) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos) {
+        unsigned bits = 0;
+        for (const char c : text) {
+            bits = bits * 10 + static_cast<unsigned>(c - '0');
+            if (bits > 32) {
+                return std::nullopt;
+            }
+        }
+        return bits == 0 ? 0 : htonl(0xffffffffu << (32 - bits));
     }
-    if (bits >= 32) {
-        return 0xffffffffu;
+    const std::string dotted(text);
+    in_addr mask{};
+    if (inet_pton(AF_INET, dotted.c_str(), &mask) != 1) {
+        return std::nullopt;
     }
-    return htonl(0xffffffffu << (32 - bits));
+    return mask.s_addr;
 }
 
 bool batv_isblank(std::string_view str) {

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
-// The network mask, in network byte order, for a prefix length given as an
-// unsigned long the way strtoul returns it. Only the low 32 bits count, read
-// as a signed number: 0 or less gives no bits, 1 to 32 the top bits, more
-// than 32 all bits.
-std::uint32_t vlcf_prefix_mask(unsigned long length);
+// The network mask, in network byte order, that a mask part after a "/"
+// gives: a decimal prefix length of 0 to 32, or a dotted quad as inet_pton
+// reads it. Nothing for any other text, blanks included.
+std::optional<std::uint32_t> vlcf_parse_mask(std::string_view text);

@@ -15,15 +15,16 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "callbacks/settings.h"
 #include "config/config.h"
 #include "lists/lists.h"
+#include "process/options.h"
 
 namespace {
 
@@ -40,11 +41,6 @@ void copy_cut(char* dst, std::size_t size, const char* src) {
     std::memcpy(dst, src, n);
     dst[n] = '\0';
 }
-
-struct file_closer {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
 // Lookups that leave the setting untouched when the key is absent.
 void get_flag(const config_list& cfg, const char* key, int& setting) {
@@ -83,15 +79,9 @@ void get_flag_unless_cleared(const config_list& cfg, const char* key, int& setti
 }
 
 std::optional<int> load_peer_list(const std::string& path) {
-    const char* progname = settings.progname.c_str();
-    file_handle f(std::fopen(path.c_str(), "r"));
-    if (!f) {
-        std::fprintf(stderr, "%s: %s: fopen(): %s\n", progname, path.c_str(), std::strerror(errno));
-        return EX_UNAVAILABLE;
-    }
-    if (!vlcf_load_list(f.get(), settings.peer_list)) {
-        std::fprintf(stderr, "%s: failed to load PeerList from %s\n", progname, path.c_str());
-        return EX_UNAVAILABLE;
+    if (const std::optional<list_failure> failure = load_peer_list(path, settings.peer_list)) {
+        std::fprintf(stderr, "%s: %s", settings.progname.c_str(), failure->message.c_str());
+        return failure->status;
     }
     return std::nullopt;
 }
@@ -151,9 +141,10 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
     get_flag(cfg, "LogWhy", s.LogWhy);
     get_text_unless_given(cfg, "MacroList", s.MacroList);
 
-    if (s.MilterDebug == -1) {
+    if (!command_line.milter_debug_given) {
         // Without -D the file decides the library's debug level, and an
-        // absent key sets it to -1 explicitly.
+        // absent key sets it to -1 explicitly. A -D of -1 is given all the
+        // same.
         std::int32_t level = -1;
         get_number(cfg, "MilterDebug", level);
         s.MilterDebug = level;
@@ -186,10 +177,17 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
     get_flag_unless_set(cfg, "SetReplies", s.SetReplies);
 
     if (s.SignatureTTL == -1) {
-        // Taken as it stands: no range check.
-        std::int32_t ttl = 0;
-        if (get_number(cfg, "SignatureTTL", ttl))
+        // The range of -t: a negative lifetime would make every tag valid
+        // for ever. The whole number counts, not its low 32 bits.
+        std::int64_t ttl = 0;
+        const int found = config_get_int64(cfg, "SignatureTTL", ttl);
+        if (found != 0) {
+            if (found != 1 || ttl < 0 || ttl > UINT32_MAX) {
+                std::fprintf(stderr, "%s: %s: invalid signature TTL\n", progname, conf_path);
+                return EX_CONFIG;
+            }
             s.SignatureTTL = ttl;
+        }
     }
 
     get_text_unless_given(cfg, "Socket", s.Socket);
@@ -284,9 +282,11 @@ std::optional<int> batv_config_stage() {
     std::optional<config_list> cfg =
         config_load(conf_path, vellicor_config_keys, &lineno, name, sizeof name);
     if (!cfg) {
-        std::fprintf(stderr, "%s: %s: configuration error at line %u: %s\n",
-                     settings.progname.c_str(), name, static_cast<unsigned>(lineno),
-                     config_error());
+        // A file that could not be read says why, after the reader's text.
+        const char* reason = config_error_reason();
+        std::fprintf(stderr, "%s: %s: configuration error at line %u: %s%s%s\n",
+                     settings.progname.c_str(), name, static_cast<unsigned>(lineno), config_error(),
+                     reason[0] != '\0' ? ": " : "", reason);
         return EX_CONFIG;
     }
 

@@ -14,6 +14,8 @@
 
 #include "callbacks/settings.h"
 
+command_line_record command_line;
+
 namespace {
 
 struct usage_line {
@@ -133,6 +135,7 @@ int batv_usage() {
 
 std::optional<int> batv_parse_options(int argc, char** argv) {
     const char* name = settings.progname.c_str();
+    command_line = command_line_record{};
     posix_getopt_scope posix;
     int c;
     while ((c = getopt(argc, argv, option_string)) != -1) {
@@ -159,6 +162,7 @@ std::optional<int> batv_parse_options(int argc, char** argv) {
                     return EX_USAGE;
                 }
                 settings.MilterDebug = static_cast<int>(level);
+                command_line.milter_debug_given = true;
                 smfi_setdbg(settings.MilterDebug);
                 break;
             }

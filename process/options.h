@@ -6,15 +6,22 @@
 
 #include <optional>
 
+// What the command line gave where the setting's value cannot tell: -D
+// takes any level, -1 included, and still counts as given.
+struct command_line_record {
+    bool milter_debug_given = false;
+};
+extern command_line_record command_line;
+
 // The getopt option string of the filter.
 inline constexpr const char* option_string = "a:Abc:d:D:fhi:k:lm:M:np:P:qrsSt:u:v:Vx";
 
 // Sets progname from argv[0] and reads the host name.
 void batv_init_settings(const char* argv0);
 
-// Reads the options into the settings record. Returns the exit status when
-// the process is to end here (-V, an option error), nothing when start-up
-// goes on.
+// Reads the options into the settings record and command_line. Returns the
+// exit status when the process is to end here (-V, an option error), nothing
+// when start-up goes on.
 std::optional<int> batv_parse_options(int argc, char** argv);
 
 // Prints the usage text on standard error; returns EX_USAGE.

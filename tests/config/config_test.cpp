@@ -177,7 +177,10 @@ TEST(ConfigValues, OneLineGivesItsValue) {
         {" \t Socket\t\t a \t", "Socket", "a"},
         {"Mode sv # comment", "Mode", "sv"},
         {"Mode sv#comment", "Mode", "sv"},
-        {"Socket a\r", "Socket", "a\r"},
+        // The carriage return of a CRLF line end is not part of the value.
+        {"Socket a\r", "Socket", "a"},
+        {"KeyVersion 5\r", "KeyVersion", "5"},
+        {"Mode sv \r", "Mode", "sv"},
         {"Socket a\fb", "Socket", "a\fb"},
         {"Socket \xc3\xa9t\xc3\xa9", "Socket", "\xc3\xa9t\xc3\xa9"},
         {"Domain CASE.Example", "Domain", "CASE.Example"},
@@ -206,7 +209,6 @@ TEST(ConfigValues, OneLineGivesItsValue) {
 // Lines that fail, with their codes and the line numbers reported.
 
 TEST(ConfigLines, FailingLineIsReported) {
-    const std::string pad511(511, ' ');
     struct case_ {
         const char* what;
         std::string content;
@@ -220,7 +222,6 @@ TEST(ConfigLines, FailingLineIsReported) {
         {"no digits", "KeyVersion abc\n", 3, 1},
         {"hex prefix alone", "KeyVersion 0x\n", 3, 1},
         {"sign alone", "KeyVersion -\n", 3, 1},
-        {"carriage return after number", "KeyVersion 5\r\n", 3, 1},
         {"string key alone", "Socket\n", 1, 1},
         {"key alone before comment", "# first\n\nSocket   # none\n", 1, 3},
         {"boolean key alone", "Syslog\t\n", 1, 1},
@@ -228,19 +229,21 @@ TEST(ConfigLines, FailingLineIsReported) {
         {"include key alone", "Include\n", 1, 1},
         {"unknown key", "Bogus 1\n", 2, 1},
         {"unknown key alone", "Bogus\n", 2, 1},
-        {"key holding a carriage return", "Syslog\r\n", 2, 1},
+        {"key alone before a CRLF line end", "Syslog\r\n", 1, 1},
+        {"carriage return inside a line", "KeyVersion 5\r \n", 3, 1},
         {"key and value not split on form feed", "Socket\fa\n", 2, 1},
         {"after good lines", "Socket a\nSyslog yes\n\n# c\nSyslog sure\n", 3, 5},
         {"stops at the first bad line", "Socket a\nBogus\nKeyVersion x\n", 2, 2},
-        // Long lines arrive in pieces of 511 characters, each a line.
-        {"600 characters count as two lines",
-         "Socket a" + std::string(592, ' ') + "\nSyslog yes\nBogus 1\n", 2, 4},
-        {"511 characters and the newline count as two lines",
-         "Socket a" + std::string(503, ' ') + "\nBogus 1\n", 2, 3},
+        // Long lines are read whole: each counts as one line.
+        {"511 characters and the newline count as one line",
+         "Socket a" + std::string(503, ' ') + "\nBogus 1\n", 2, 2},
         {"510 characters and the newline count as one line",
          "Socket a" + std::string(502, ' ') + "\nBogus 1\n", 2, 2},
-        {"a piece is a line of its own", pad511 + "Bogus 1\n", 2, 2},
-        {"a long comment goes on in its second piece", "#" + std::string(599, 'x') + "\n", 2, 2},
+        {"a long comment counts as one line", "#" + std::string(599, 'x') + "\nSocket a\nBogus 1\n",
+         2, 3},
+        {"a long comment after a value counts as one line",
+         "Socket a # " + std::string(2000, 'c') + "\nBogus 1\n", 2, 2},
+        {"CRLF line ends are counted like LF ones", "Socket a\r\n\r\n# c\r\nBogus 1\r\n", 2, 4},
     };
     temp_dir dir;
     for (const auto& c : cases) {
@@ -254,13 +257,89 @@ TEST(ConfigLines, FailingLineIsReported) {
     }
 }
 
-TEST(ConfigLines, PieceAfterLongLineIsRead) {
+// Up to its comment a line may hold 511 characters; a longer one is refused
+// at its own line, and no part of it is ever read as a line of its own.
+TEST(ConfigLines, LineLongerThan511CharactersIsRefused) {
+    const std::string value511 = "Socket " + std::string(504, 's');
+    struct case_ {
+        const char* what;
+        std::string content;
+        std::uint32_t line;
+    };
+    const case_ cases[] = {
+        {"512 characters", value511 + "s\n", 1},
+        {"512 characters on the last line, without newline", "Syslog 1\n" + value511 + "s", 2},
+        {"blanks count", "Socket a" + std::string(592, ' ') + "\nSyslog yes\n", 1},
+        {"the tail would look like a setting", std::string(511, ' ') + "Syslog yes\n", 1},
+        {"a long line before its comment", value511 + "ss # comment\n", 1},
+        {"a carriage return inside counts", value511 + "\r \n", 1},
+        {"after a long comment", "#" + std::string(700, 'c') + "\n\n" + value511 + "ss\n", 3},
+    };
     temp_dir dir;
-    // The second piece of a line of 511 blanks and more holds a setting.
-    const auto result =
-        load(dir.write("long.conf", std::string(511, ' ') + "Syslog yes\nSocket s\n"));
-    ASSERT_TRUE(result.list);
-    EXPECT_EQ(render(*result.list), (std::vector<std::string>{"Socket=s", "Syslog=1"}));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = dir.write("long.conf", c.content);
+        const auto result = load(file);
+        EXPECT_FALSE(result.list);
+        EXPECT_EQ(result.code, 5);
+        EXPECT_STREQ(config_error_reason(), "line longer than 511 characters");
+        EXPECT_EQ(result.line, c.line);
+        EXPECT_EQ(result.path, file);
+    }
+}
+
+TEST(ConfigLines, LinesUpTo511CharactersAndCommentsOfAnyLength) {
+    const std::string value511 = "Socket " + std::string(504, 's');
+    struct case_ {
+        const char* what;
+        std::string content;
+        std::vector<std::string> list;
+    };
+    const case_ cases[] = {
+        {"511 characters", value511 + "\n", {"Socket=" + std::string(504, 's')}},
+        {"511 characters and a CRLF line end",
+         value511 + "\r\n",
+         {"Socket=" + std::string(504, 's')}},
+        {"511 characters without newline", value511, {"Socket=" + std::string(504, 's')}},
+        {"511 characters and a long comment",
+         value511 + "#" + std::string(900, 'c') + "\n",
+         {"Socket=" + std::string(504, 's')}},
+        // The tail of a long comment is comment too, however it reads.
+        {"a long comment ending in a setting",
+         "Socket a\n#" + std::string(600, 'c') + " Socket evil\nSyslog yes\n",
+         {"Syslog=1", "Socket=a"}},
+        {"a comment line of 100000 characters", "#" + std::string(100000, '#') + "\n", {"="}},
+    };
+    temp_dir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto result = load(dir.write("long.conf", c.content));
+        ASSERT_TRUE(result.list) << "code " << result.code << " line " << result.line;
+        EXPECT_EQ(render(*result.list), c.list);
+    }
+}
+
+// A file saved with CRLF line ends reads like one saved with LF: no value,
+// and no path of an included file, ends in a carriage return.
+TEST(ConfigLines, CrlfFileReadsLikeLfFile) {
+    temp_dir dir;
+    dir.write("inc.conf", "PidFile /run/x.pid\r\nAutoRestartCount 3\r\n");
+    const std::string crlf =
+        "# saved on Windows\r\nSocket local:/run/v.sock\r\nKeyVersion 5\r\n"
+        "Syslog yes\r\nMode sv # both\r\nInclude {dir}/inc.conf\r\n\r\nLogWhy no";
+    std::string lf = crlf;
+    for (std::size_t at; (at = lf.find('\r')) != std::string::npos;) {
+        lf.erase(at, 1);
+    }
+    const auto from_crlf = load(dir.write("crlf.conf", crlf));
+    const auto from_lf = load(dir.write("lf.conf", lf));
+    ASSERT_TRUE(from_crlf.list) << "code " << from_crlf.code << " line " << from_crlf.line;
+    ASSERT_TRUE(from_lf.list);
+    EXPECT_EQ(render(*from_crlf.list), render(*from_lf.list));
+    EXPECT_EQ(
+        render(*from_crlf.list),
+        (std::vector<std::string>{"LogWhy=0", "AutoRestartCount=3", "PidFile=/run/x.pid", "Mode=sv",
+                                  "Syslog=1", "KeyVersion=5", "Socket=local:/run/v.sock"}));
 }
 
 TEST(ConfigLines, FileWithoutSettingsGivesTheEmptyRecord) {
@@ -404,6 +483,12 @@ TEST(ConfigInclude, FailureNamesTheFileAndLine) {
          5,
          0,
          "sub"},
+        {"included line too long",
+         {{"main.conf", "Socket a\nInclude {dir}/inc.conf\n"},
+          {"inc.conf", "\nSocket " + std::string(600, 'x') + "\n"}},
+         5,
+         2,
+         "inc.conf"},
         {"bad line after a good include",
          {{"main.conf", "Include {dir}/inc.conf\nSocket\n"}, {"inc.conf", "Socket b\n"}},
          1,
@@ -485,16 +570,40 @@ TEST(ConfigInclude, LevelBeyondTheLimitOpensNothing) {
 TEST(ConfigReport, FileThatCannotBeRead) {
     temp_dir dir;
     fs::create_directories(dir.path("adir"));
-    const std::string cases[] = {dir.path("missing.conf"), dir.path("adir")};
-    for (const auto& file : cases) {
-        SCOPED_TRACE(file);
-        const auto result = load(file);
+    struct case_ {
+        std::string file;
+        const char* reason;
+    };
+    // Only regular files are read; a device is refused before any read.
+    // (FIFOs, which must not even block the open, are tried black-box.)
+    const case_ cases[] = {
+        {dir.path("missing.conf"), "No such file or directory"},
+        {dir.path("adir"), "not a regular file"},
+        {dir.path("adir/missing/x.conf"), "No such file or directory"},
+        {"/dev/null", "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const auto result = load(c.file);
         EXPECT_FALSE(result.list);
         EXPECT_EQ(result.code, 5);
         EXPECT_STREQ(config_error(), "error reading configuration file");
+        EXPECT_STREQ(config_error_reason(), c.reason);
         EXPECT_EQ(result.line, 0u);
-        EXPECT_EQ(result.path, file);
+        EXPECT_EQ(result.path, c.file);
     }
+}
+
+TEST(ConfigReport, ReasonOnlyForReadErrors) {
+    temp_dir dir;
+    EXPECT_FALSE(load(dir.path("missing.conf")).list);
+    EXPECT_STRNE(config_error_reason(), "");
+    // A later failure of another kind, and a later success, have no reason.
+    EXPECT_FALSE(load(dir.write("bad.conf", "Bogus 1\n")).list);
+    EXPECT_STREQ(config_error_reason(), "");
+    EXPECT_FALSE(load(dir.path("missing.conf")).list);
+    EXPECT_TRUE(load(dir.write("good.conf", "Socket a\n")).list);
+    EXPECT_STREQ(config_error_reason(), "");
 }
 
 TEST(ConfigReport, PathIsCutToTheBuffer) {
@@ -688,6 +797,45 @@ TEST(ConfigGet, DestinationMustFitTheType) {
         }
         for (std::size_t i = written; i < dest.size(); ++i) {
             EXPECT_EQ(dest[i], 0xab) << "byte " << i;
+        }
+    }
+}
+
+// The whole number of an integer key, which config_get cuts to 32 bits.
+TEST(ConfigGet, WholeNumberOfAnIntegerKey) {
+    struct case_ {
+        std::string content;
+        const char* key;
+        int ret;
+        std::int64_t value;  // when found
+        std::int32_t low;    // what config_get hands out
+    };
+    const case_ cases[] = {
+        {"SignatureTTL 7\n", "SignatureTTL", 1, 7, 7},
+        {"SignatureTTL -5\n", "SignatureTTL", 1, -5, -5},
+        {"SignatureTTL 4294967295\n", "SignatureTTL", 1, 4294967295, -1},
+        {"SignatureTTL 0xffffffff\n", "SignatureTTL", 1, 4294967295, -1},
+        {"SignatureTTL 4294967297\n", "SignatureTTL", 1, 4294967297, 1},
+        {"SignatureTTL 0x100000010\n", "SignatureTTL", 1, 0x100000010, 16},
+        {"SignatureTTL 9223372036854775807\n", "SignatureTTL", 1, INT64_MAX, -1},
+        {"SignatureTTL 9223372036854775808\n", "SignatureTTL", -1, 0, -1},
+        {"SignatureTTL -99999999999999999999\n", "SignatureTTL", -1, 0, 0},
+        {"SignatureTTL 1\nSignatureTTL 2\n", "SignatureTTL", 1, 2, 2},
+        {"Socket s\n", "SignatureTTL", 0, 0, 0},
+        {"Socket s\n", "Socket", -1, 0, 0},
+        {"Syslog yes\n", "Syslog", -1, 0, 0},
+    };
+    temp_dir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        const auto result = load(dir.write("int.conf", c.content));
+        ASSERT_TRUE(result.list);
+        std::int64_t value = 42;
+        EXPECT_EQ(config_get_int64(*result.list, c.key, value), c.ret);
+        EXPECT_EQ(value, c.ret == 1 ? c.value : 42);
+        EXPECT_EQ(config_errcode, c.ret == 1 ? -1 : c.ret == 0 ? 0 : 3);
+        if (program_key(c.key)->def_type == CFG_INTEGER && c.ret != 0) {
+            EXPECT_EQ(value_of(*result.list, c.key), std::to_string(c.low));
         }
     }
 }

@@ -14,8 +14,10 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "callbacks/settings.h"
+#include "process/options.h"
 
 namespace {
 
@@ -113,6 +115,7 @@ struct outcome {
 // options_given sets.
 outcome run_stage(const std::string& conf_path, const adjust& options_given) {
     settings = settings_record{};
+    command_line = command_line_record{};
     settings.progname = "vellicor";
     if (options_given)
         options_given(settings);
@@ -401,22 +404,36 @@ TEST(ConfigStagePrecedence, Numbers) {
         {"-v wins, a bad key is not examined", [](settings_record& s) { s.KeyVersion = 3; },
          "KeyVersion 12\n", nullptr},
         {"-v 0 wins", [](settings_record& s) { s.KeyVersion = 0; }, "KeyVersion 5\n", nullptr},
-        // SignatureTTL: -t sets it; the file's value is taken as it stands.
+        // SignatureTTL: -t sets it; the file's value must lie in the range
+        // of -t, 0 to 4294967295, as a whole number.
         {"SignatureTTL from the file", nullptr, "SignatureTTL 30\n",
          [](settings_record& s) { s.SignatureTTL = 30; }},
         {"SignatureTTL 0", nullptr, "SignatureTTL 0\n",
          [](settings_record& s) { s.SignatureTTL = 0; }},
-        {"SignatureTTL negative, no range check", nullptr, "SignatureTTL -5\n",
-         [](settings_record& s) { s.SignatureTTL = -5; }},
-        {"SignatureTTL low 32 bits", nullptr, "SignatureTTL 0x100000010\n",
-         [](settings_record& s) { s.SignatureTTL = 16; }},
+        {"SignatureTTL at the top of the range", nullptr, "SignatureTTL 4294967295\n",
+         [](settings_record& s) { s.SignatureTTL = 4294967295; }},
+        {"SignatureTTL in hexadecimal", nullptr, "SignatureTTL 0xffffffff\n",
+         [](settings_record& s) { s.SignatureTTL = 4294967295; }},
         {"-t wins", [](settings_record& s) { s.SignatureTTL = 14; }, "SignatureTTL 30\n", nullptr},
         {"-t 0 wins", [](settings_record& s) { s.SignatureTTL = 0; }, "SignatureTTL 30\n", nullptr},
+        {"-t wins, a bad key is not examined", [](settings_record& s) { s.SignatureTTL = 14; },
+         "SignatureTTL -5\n", nullptr},
         // MilterDebug: -D sets it; without -D the file's value or -1.
         {"MilterDebug from the file", nullptr, "MilterDebug 4\n",
          [](settings_record& s) { s.MilterDebug = 4; }},
         {"MilterDebug absent", nullptr, "LogWhy no\n", nullptr},
-        {"-D wins", [](settings_record& s) { s.MilterDebug = 2; }, "MilterDebug 4\n", nullptr},
+        {"-D wins",
+         [](settings_record& s) {
+             s.MilterDebug = 2;
+             command_line.milter_debug_given = true;
+         },
+         "MilterDebug 4\n", nullptr},
+        {"-D -1 wins too",
+         [](settings_record& s) {
+             s.MilterDebug = -1;
+             command_line.milter_debug_given = true;
+         },
+         "MilterDebug 4\n", nullptr},
     };
     run_precedence(cases, std::size(cases));
 }
@@ -428,6 +445,7 @@ TEST(ConfigStagePrecedence, Mode) {
         {"vs", nullptr, "Mode vs\n", nullptr},
         {"with a comment", nullptr, "Mode v # verify only\n",
          [](settings_record& s) { s.Mode = 2; }},
+        {"with a CRLF line end", nullptr, "Mode v\r\n", [](settings_record& s) { s.Mode = 2; }},
         {"absent", nullptr, "LogWhy no\n", nullptr},
     };
     run_precedence(cases, std::size(cases));
@@ -524,8 +542,21 @@ TEST(ConfigStageFailures, MessagesAndStatuses) {
          "vellicor: @: invalid key version\n", EX_CONFIG},
         {"Mode V", nullptr, "Mode V\n", "vellicor: @: invalid mode\n", EX_CONFIG},
         {"Mode sx", nullptr, "Mode sx\n", "vellicor: @: invalid mode\n", EX_CONFIG},
-        {"Mode with a carriage return", nullptr, "Mode sv\r\n", "vellicor: @: invalid mode\n",
+        {"Mode with a carriage return inside", nullptr, "Mode sv\r \n",
+         "vellicor: @: invalid mode\n", EX_CONFIG},
+        // SignatureTTL outside 0 to 4294967295, counted as a whole number.
+        {"SignatureTTL -5", nullptr, "SignatureTTL -5\n", "vellicor: @: invalid signature TTL\n",
          EX_CONFIG},
+        {"SignatureTTL -1", nullptr, "SignatureTTL -1\n", "vellicor: @: invalid signature TTL\n",
+         EX_CONFIG},
+        {"SignatureTTL 4294967296", nullptr, "SignatureTTL 4294967296\n",
+         "vellicor: @: invalid signature TTL\n", EX_CONFIG},
+        {"SignatureTTL whose low 32 bits are small", nullptr, "SignatureTTL 0x100000010\n",
+         "vellicor: @: invalid signature TTL\n", EX_CONFIG},
+        {"SignatureTTL beyond 64 bits", nullptr, "SignatureTTL 99999999999999999999\n",
+         "vellicor: @: invalid signature TTL\n", EX_CONFIG},
+        {"SignatureTTL the setting read last counts", nullptr, "SignatureTTL 7\nSignatureTTL -5\n",
+         "vellicor: @: invalid signature TTL\n", EX_CONFIG},
         {"AutoRestartRate with -A", [](settings_record& s) { s.AutoRestart = 1; },
          "AutoRestartRate 5/10ms\n", "vellicor: AutoRestartRate invalid\n", EX_CONFIG},
         {"AutoRestartRate with the key", nullptr, "AutoRestart yes\nAutoRestartRate 5/0\n",
@@ -534,6 +565,13 @@ TEST(ConfigStageFailures, MessagesAndStatuses) {
          "vellicor: AutoRestartRate invalid\n", EX_CONFIG},
         {"PeerList cannot be opened", nullptr, "PeerList " + missing + "\n",
          "vellicor: " + missing + ": fopen(): No such file or directory\n", EX_UNAVAILABLE},
+        {"PeerList is a directory", nullptr, "PeerList " + dir.path().string() + "\n",
+         "vellicor: " + dir.path().string() + ": not a regular file\n", EX_UNAVAILABLE},
+        {"PeerList with a long line", nullptr,
+         "PeerList " + dir.write("long-peers", "mx.b.c\n" + std::string(512, 'p') + "\n") + "\n",
+         "vellicor: " + (dir.path() / "long-peers").string() +
+             ": line 2 is longer than 511 characters\n",
+         EX_UNAVAILABLE},
         // Of several faults, the first in lookup order.
         {"rate before key version", nullptr,
          "PeerList " + missing + "\nMode V\nKeyVersion 12\nAutoRestartRate x\nAutoRestart y\n",
@@ -560,7 +598,15 @@ TEST(ConfigStageFailures, MessagesAndStatuses) {
         {"included file missing", nullptr, "Include " + missing + "\n",
          "vellicor: " + missing +
              ": configuration error at line 0: error reading configuration "
-             "file\n",
+             "file: No such file or directory\n",
+         EX_CONFIG},
+        {"included file not a regular file", nullptr, "Include /dev/null\n",
+         "vellicor: /dev/null: configuration error at line 0: error reading configuration "
+         "file: not a regular file\n",
+         EX_CONFIG},
+        {"line too long", nullptr, "Socket x\nSocket " + std::string(600, 'y') + "\n",
+         "vellicor: @: configuration error at line 2: error reading configuration "
+         "file: line longer than 511 characters\n",
          EX_CONFIG},
     };
     for (const failure_case& c : cases) {
@@ -578,7 +624,40 @@ TEST(ConfigStageFailures, MissingFile) {
     const outcome o = run_stage(conf, nullptr);
     EXPECT_EQ(o.status, EX_CONFIG);
     EXPECT_EQ(o.err, "vellicor: " + conf +
-                         ": configuration error at line 0: error reading configuration file\n");
+                         ": configuration error at line 0: error reading configuration file: No "
+                         "such file or directory\n");
+}
+
+// -D counts as given whatever level it names, -1 included: the option
+// stage records it, and the MilterDebug key then stays unread.
+TEST(ConfigStagePrecedence, DebugLevelFromTheCommandLine) {
+    temp_dir dir;
+    const std::string conf = dir.write("debug.conf", "MilterDebug 4\n");
+    struct case_ {
+        std::vector<std::string> args;
+        int level;
+    };
+    const case_ cases[] = {
+        {{}, 4},
+        {{"-D", "-1"}, -1},
+        {{"-D", "2"}, 2},
+        {{"-D", "5", "-D", "-1"}, -1},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        settings = settings_record{};
+        batv_init_settings("vellicor");
+        std::vector<std::string> args = {"vellicor", "-c", conf};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(batv_parse_options(static_cast<int>(args.size()), argv.data()), std::nullopt);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(batv_config_stage(), std::nullopt);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(settings.MilterDebug, c.level);
+    }
 }
 
 TEST(ConfigStageFailures, NameCutTo1024Characters) {

@@ -1,5 +1,5 @@
-// Loading each list from its file or text: records, their order, line
-// pieces and comments, and the failures that end start-up.
+// Loading each list from its file or text: records, their order, whole
+// lines, CRLF line ends and comments, and the failures that end start-up.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -86,13 +86,19 @@ TEST(AllowList, LinesBecomePatternsInReverseOrder) {
         {"the last line is tried first",
          "first*\n\nsecond*\nthird*",
          {{{"third@x", true}}, {{"second@x", true}}, {{"first@x", true}, {"third@x", false}}}},
-        {"a long line is read in two pieces",
-         long_line + "\n",
-         {{{std::string(89, 'a'), true}, {long_line, false}},
-          {{long_line, true}, {std::string(511, 'a'), true}, {std::string(510, 'a'), false}}}},
-        {"a 511-character line is followed by an empty piece",
+        {"a 511-character line is one pattern",
          std::string(511, 'b') + "\nc\n",
-         {{{"c", true}}, {{std::string(511, 'b'), true}}}},
+         {{{"c", true}}, {{std::string(511, 'b'), true}, {"c", false}}}},
+        // A comment's tail is comment, however long: a "*" at its end must
+        // not become a pattern that matches every address.
+        {"a long comment is one comment",
+         "x@example.com # " + long_line + "*\n",
+         {{{"x@example.com ", true}, {"anyone@example.org", false}}}},
+        {"a long comment line is one comment", "#" + long_line + "*\n#" + long_line + ".*\n", {}},
+        {"CRLF line ends",
+         "*@example.com\r\n\r\n# note\r\npostmaster@*\r\n",
+         {{{"postmaster@example.org", true}, {"joe@example.com", false}},
+          {{"joe@example.com", true}, {"joe@example.com\r", false}}}},
     };
     temp_dir dir;
     for (const auto& c : cases) {
@@ -121,7 +127,13 @@ TEST(AllowList, FailuresEndStartUpWithStatus69) {
     const case_ cases[] = {
         {"missing file", (dir.path() / "missing").string(),
          (dir.path() / "missing").string() + ": fopen(): No such file or directory\n"},
-        {"read error", dir.path().string(), dir.path().string() + ": fgets(): Is a directory\n"},
+        {"a directory", dir.path().string(), dir.path().string() + ": not a regular file\n"},
+        {"a device", "/dev/null", "/dev/null: not a regular file\n"},
+        {"a line of 512 characters", dir.write("long", "ok@x\n\n" + std::string(512, 'a') + "\n"),
+         (dir.path() / "long").string() + ": line 3 is longer than 511 characters\n"},
+        {"a long line before its comment",
+         dir.write("long-comment", std::string(600, 'a') + "# note\n"),
+         (dir.path() / "long-comment").string() + ": line 1 is longer than 511 characters\n"},
         {"unmatched bracket", dir.write("bracket", "ok@x\n[abc\n"), regcomp_message("^[abc$")},
         {"unmatched parenthesis", dir.write("paren", "\\(a*\n"), regcomp_message("^\\(a.*$")},
         {"bad interval", dir.write("interval", "a\\{1\n"), regcomp_message("^a\\{1$")},
@@ -164,17 +176,21 @@ TEST(InternalHosts, OneLineEach) {
         {"10.0.0.0/8", {std::nullopt, net10, addr("255.0.0.0")}},
         {"10.0.0.0/255.255.0.0", {std::nullopt, net10, addr("255.255.0.0")}},
         {"10.0.0.0/0", {std::nullopt, net10, 0}},
-        {"10.0.0.0/", {std::nullopt, net10, 0}},
         {"10.0.0.0/0.0.0.0", {std::nullopt, net10, 0}},
         {"10.0.0.0/1", {std::nullopt, net10, addr("128.0.0.0")}},
         {"10.0.0.0/31", {std::nullopt, net10, addr("255.255.255.254")}},
         {"10.0.0.0/32", {std::nullopt, net10, all}},
-        {"10.0.0.0/40", {std::nullopt, net10, all}},
-        {"10.0.0.0/-1", {std::nullopt, net10, 0}},
-        // Only the low 32 bits of the length count, read as a signed number.
-        {"10.0.0.0/4294967304", {std::nullopt, net10, addr("255.0.0.0")}},
-        {"10.0.0.0/2147483648", {std::nullopt, net10, 0}},
+        {"10.0.0.0/008", {std::nullopt, net10, addr("255.0.0.0")}},
         {"10.0.0.0/255.0.255.0", {std::nullopt, net10, addr("255.0.255.0")}},
+        {"10.0.0.0/255.255.255.255", {std::nullopt, net10, all}},
+        // The blanks before a comment, and a CRLF line end, are no part of
+        // the mask.
+        {"192.0.2.0/24   # office LAN", {std::nullopt, addr("192.0.2.0"), addr("255.255.255.0")}},
+        {"192.0.2.0/24\t# office LAN", {std::nullopt, addr("192.0.2.0"), addr("255.255.255.0")}},
+        {"10.0.0.0/8\r", {std::nullopt, net10, addr("255.0.0.0")}},
+        {"10.0.0.0/255.255.0.0 \r", {std::nullopt, net10, addr("255.255.0.0")}},
+        {"10.0.0.1\r", {std::nullopt, addr("10.0.0.1"), all}},
+        {"gateway\r", {"gateway", 0, 0}},
         {"10.0.0.1", {std::nullopt, addr("10.0.0.1"), all}},
         {"127.0.0.1 # loopback", {std::nullopt, addr("127.0.0.1"), all}},
         {"gateway", {"gateway", 0, 0}},
@@ -213,9 +229,12 @@ TEST(InternalHosts, FilesAndTheBuiltInEntry) {
          {{std::nullopt, addr("192.0.2.1"), 0xffffffffu},
           {"relay.example.com", 0, 0},
           {std::nullopt, addr("10.0.0.0"), addr("255.0.0.0")}}},
-        {"a long line is read in two pieces",
-         long_name + "\n",
-         {{std::string(89, 'h'), 0, 0}, {std::string(511, 'h'), 0, 0}}},
+        {"a 511-character line is one entry",
+         std::string(511, 'h') + "\n",
+         {{std::string(511, 'h'), 0, 0}}},
+        {"a long comment is one comment",
+         "gateway # " + long_name + "/8\n#" + long_name + "\n10.0.0.0/8\r\n",
+         {{std::nullopt, addr("10.0.0.0"), addr("255.0.0.0")}, {"gateway ", 0, 0}}},
     };
     temp_dir dir;
     for (const auto& c : cases) {
@@ -243,14 +262,15 @@ TEST(InternalHosts, FailuresEndStartUpWithStatus69) {
         {"letters as the mask", "10.0.0.0/abc\n", hosts,
          hosts + ": invalid CIDR specification `10.0.0.0/abc'\n"},
         {"digits and letters as the mask", "192.0.2.0/8x # test\n", hosts,
-         hosts + ": invalid CIDR specification `192.0.2.0/8x '\n"},
-        {"the all-ones dotted mask", "10.0.0.0/255.255.255.255\n", hosts,
-         hosts + ": invalid CIDR specification `10.0.0.0/255.255.255.255'\n"},
+         hosts + ": invalid CIDR specification `192.0.2.0/8x'\n"},
         {"after good lines", "gateway\n10.0.0.0/8\n10.0.0.0/1.2.3.4.5\n", hosts,
          hosts + ": invalid CIDR specification `10.0.0.0/1.2.3.4.5'\n"},
         {"missing file", std::nullopt, hosts, hosts + ": fopen(): No such file or directory\n"},
-        {"read error", std::nullopt, dir.path().string(),
-         dir.path().string() + ": fgets(): Is a directory\n"},
+        {"a directory", std::nullopt, dir.path().string(),
+         dir.path().string() + ": not a regular file\n"},
+        {"a device", std::nullopt, "/dev/null", "/dev/null: not a regular file\n"},
+        {"a line of 512 characters", "10.0.0.0/8\n" + std::string(512, 'h') + "\n", hosts,
+         hosts + ": line 2 is longer than 511 characters\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -261,6 +281,47 @@ TEST(InternalHosts, FailuresEndStartUpWithStatus69) {
         internal_hosts_t list(1);
         expect_failure(load_internal_hosts(c.path, list), c.message, 69);
         EXPECT_EQ(list.size(), 1u) << "the list is left alone";
+    }
+}
+
+// A mask part is a decimal prefix length of 0 to 32 or a dotted quad, and a
+// network needs its address: anything else is refused, never read as some
+// other mask or as a name.
+TEST(InternalHosts, InvalidCidrSpecifications) {
+    struct case_ {
+        std::string line;
+        std::string shown;  // between the quotes of the message
+    };
+    const case_ cases[] = {
+        {"10.0.0.0/", "10.0.0.0/"},
+        {"10.0.0.0/33", "10.0.0.0/33"},
+        {"10.0.0.0/40", "10.0.0.0/40"},
+        {"10.0.0.0/-1", "10.0.0.0/-1"},
+        {"10.0.0.0/+8", "10.0.0.0/+8"},
+        {"10.0.0.0/ 8", "10.0.0.0/ 8"},
+        {"10.0.0.0/0x8", "10.0.0.0/0x8"},
+        {"10.0.0.0/4294967304", "10.0.0.0/4294967304"},
+        {"10.0.0.0/2147483648", "10.0.0.0/2147483648"},
+        {"10.0.0.0/8.", "10.0.0.0/8."},
+        {"10.0.0.0/255.255.0", "10.0.0.0/255.255.0"},
+        {"10.0.0.0/255.255.0.0.0", "10.0.0.0/255.255.0.0.0"},
+        {"10.0.0.0/0377.0.0.0", "10.0.0.0/0377.0.0.0"},
+        {"10.0.0.0/8 x # note", "10.0.0.0/8 x"},
+        {"10.0.0.0/8/8", "10.0.0.0/8/8"},
+        // A network without its address.
+        {"/8", "/8"},
+        {"/", "/"},
+        {"/255.0.0.0 # all of ten", "/255.0.0.0"},
+        {"  /8", "  /8"},
+    };
+    temp_dir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::string path = dir.write("hosts", "gateway\n" + c.line + "\n");
+        internal_hosts_t list(1);
+        expect_failure(load_internal_hosts(path, list),
+                       path + ": invalid CIDR specification `" + c.shown + "'\n", 69);
+        EXPECT_EQ(list.size(), 1u);
     }
 }
 
@@ -313,9 +374,13 @@ TEST(DomainList, FileForm) {
          "  example.com  # ours\n.Example.ORG\t\r\nplain",
          {"plain", ".Example.ORG", "  example.com"}},
         {"commas are part of a name", "a,b\n", {"a,b"}},
-        {"a long line is read in two pieces",
-         std::string(600, 'd') + "\n",
-         {std::string(89, 'd'), std::string(511, 'd')}},
+        {"CRLF line ends",
+         "example.com\r\n.example.org # sub\r\n",
+         {".example.org", "example.com"}},
+        {"a 511-character line is one name", std::string(511, 'd') + "\n", {std::string(511, 'd')}},
+        {"a long comment is one comment",
+         "a.example # " + std::string(600, 'c') + " b.example\n",
+         {"a.example"}},
     };
     temp_dir dir;
     for (const auto& c : cases) {
@@ -340,15 +405,37 @@ TEST(DomainList, WhichFormAPathTakes) {
         {"an existing absolute path is read", path, {"from.file"}},
         {"a path with more after it is a list", path + ",x", {"x", path}},
         {"a relative path is a list", "domains", {"domains"}},
-        // A directory exists, but reading it fails at once: the failure ends
-        // the list like the end of input does.
-        {"a directory is an empty file", dir.path().string(), {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         domain_list_t list;
         EXPECT_EQ(load_domain_list(c.value, list), std::nullopt);
         EXPECT_EQ(domain_names(list), c.names);
+    }
+}
+
+// A domain file that cannot be read must not load as an empty list, which
+// would mean every domain.
+TEST(DomainList, UnreadableFileEndsStartUpWithStatus71) {
+    temp_dir dir;
+    const std::string dir_path = dir.path().string();
+    const std::string long_file = dir.write("long", "a.example\n" + std::string(512, 'd') + "\n");
+    struct case_ {
+        std::string name;
+        std::string value;
+        std::string message;
+    };
+    const case_ cases[] = {
+        {"a directory", dir_path, dir_path + ": not a regular file\n"},
+        {"a device", "/dev/null", "/dev/null: not a regular file\n"},
+        {"a line of 512 characters", long_file,
+         long_file + ": line 2 is longer than 511 characters\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        domain_list_t list{{"stale"}};
+        expect_failure(load_domain_list(c.value, list), c.message, 71);
+        EXPECT_EQ(domain_names(list), std::vector<std::string>{"stale"});
     }
 }
 
@@ -426,16 +513,19 @@ TEST(PeerList, EveryLineIsAnEntryInFileOrder) {
         {"a line of blanks", "  \t\n", {{false, "  \t"}}},
         {"a comment line", "# peers\n", {{false, "# peers"}}},
         {"blanks are kept", " mx.b.c \n", {{false, " mx.b.c "}}},
-        {"a carriage return is kept", "mx.b.c\r\n", {{false, "mx.b.c\r"}}},
+        {"a CRLF line end is not part of the entry",
+         "mx.b.c\r\n!10.0.0.0/8\r\n",
+         {{false, "mx.b.c"}, {true, "10.0.0.0/8"}}},
+        {"a carriage return inside is kept", "mx.b.c\r \n", {{false, "mx.b.c\r "}}},
         {"file order, last line without newline",
          "mx.b.c\n!10.0.0.0/8\n.b.c",
          {{false, "mx.b.c"}, {true, "10.0.0.0/8"}, {false, ".b.c"}}},
-        {"a long line is read in two pieces",
-         std::string(600, 'p') + "\n",
-         {{false, std::string(511, 'p')}, {false, std::string(89, 'p')}}},
-        {"a 511-character line is followed by an empty piece",
-         "!" + std::string(510, 'p') + "\n",
-         {{true, std::string(510, 'p')}, {false, ""}}},
+        {"a 511-character line is one entry",
+         "!" + std::string(510, 'p') + "\nx\n",
+         {{true, std::string(510, 'p')}, {false, "x"}}},
+        {"a 511-character line with a CRLF line end",
+         std::string(511, 'p') + "\r\n",
+         {{false, std::string(511, 'p')}}},
     };
     temp_dir dir;
     for (const auto& c : cases) {
@@ -451,6 +541,62 @@ TEST(PeerList, EveryLineIsAnEntryInFileOrder) {
             EXPECT_EQ(list[i].pe_name, c.entries[i].name);
         }
     }
+}
+
+// PeerList lines have no comments, so any line longer than 511 characters
+// is refused; it never becomes two entries.
+TEST(PeerList, LongLineIsRefused) {
+    temp_dir dir;
+    const std::string cases[] = {
+        std::string(512, 'p') + "\n",
+        "mx.b.c\n#" + std::string(600, 'c') + "\n",
+        std::string(511, 'p') + "\r \n",
+    };
+    for (const auto& content : cases) {
+        SCOPED_TRACE(content.substr(0, 20));
+        const file_handle file(std::fopen(dir.write("peers", content).c_str(), "r"));
+        ASSERT_NE(file, nullptr);
+        peer_list_t list{{true, "stale"}};
+        EXPECT_FALSE(vlcf_load_list(file.get(), list));
+        ASSERT_EQ(list.size(), 1u) << "the list is left alone";
+        EXPECT_EQ(list[0].pe_name, "stale");
+    }
+}
+
+TEST(PeerList, FileFailuresEndStartUpWithStatus69) {
+    temp_dir dir;
+    const std::string missing = (dir.path() / "missing").string();
+    const std::string long_file = dir.write("long", "mx.b.c\n\n" + std::string(600, 'p') + "\n");
+    struct case_ {
+        std::string name;
+        std::string path;
+        std::string message;
+    };
+    const case_ cases[] = {
+        {"missing file", missing, missing + ": fopen(): No such file or directory\n"},
+        {"a directory", dir.path().string(), dir.path().string() + ": not a regular file\n"},
+        {"a device", "/dev/zero", "/dev/zero: not a regular file\n"},
+        {"a line of 600 characters", long_file,
+         long_file + ": line 3 is longer than 511 characters\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        peer_list_t list{{true, "stale"}};
+        expect_failure(load_peer_list(c.path, list), c.message, 69);
+        EXPECT_EQ(list.size(), 1u) << "the list is left alone";
+    }
+}
+
+TEST(PeerList, FileLoadsInFileOrder) {
+    temp_dir dir;
+    const std::string path = dir.write("peers", "mx.b.c\r\n!10.0.0.0/8\r\n.b.c");
+    peer_list_t list{{true, "stale"}};
+    EXPECT_EQ(load_peer_list(path, list), std::nullopt);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].pe_name, "mx.b.c");
+    EXPECT_TRUE(list[1].pe_negate);
+    EXPECT_EQ(list[1].pe_name, "10.0.0.0/8");
+    EXPECT_EQ(list[2].pe_name, ".b.c");
 }
 
 TEST(PeerList, NoStreamGivesAnEmptyList) {

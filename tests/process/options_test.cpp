@@ -135,6 +135,30 @@ TEST(Options, Numbers) {
     }
 }
 
+// -D counts as given whatever level it names: -1 is a level like any other,
+// not the absence of the option.
+TEST(Options, DebugLevelCountsAsGiven) {
+    struct case_ {
+        std::vector<std::string> args;
+        bool given;
+        int debug;
+    };
+    const case_ cases[] = {
+        {{}, false, -1},
+        {{"-f"}, false, -1},
+        {{"-D", "-1"}, true, -1},
+        {{"-D", "0"}, true, 0},
+        {{"-D", "3", "-D", "-1"}, true, -1},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        command_line.milter_debug_given = !c.given;  // a stale value from before
+        EXPECT_EQ(parse(c.args), std::nullopt);
+        EXPECT_EQ(command_line.milter_debug_given, c.given);
+        EXPECT_EQ(settings.MilterDebug, c.debug);
+    }
+}
+
 TEST(Options, VersionEndsParsingAtOnce) {
     EXPECT_EQ(parse({"-f", "-V", "-l", "-z"}), EX_OK);
     EXPECT_EQ(settings.Background, 0);
