@@ -67,14 +67,14 @@ struct layout {
     layout(const std::string& config, const std::vector<file_spec>& files) {
         fs::create_directories(start);
         fs::create_directories(root + "/base");
-        blackbox::write_file(root + "/base/key", "demo-secret\n");
+        blackbox::write_file(root + "/base/key", "demo-secret\n", 0600);
         blackbox::write_file(conf, expand(config, root));
         for (const file_spec& f : files) {
             const std::string path = root + "/" + f.name;
             fs::create_directories(fs::path(path).parent_path());
             switch (f.kind) {
                 case file_spec::regular:
-                    blackbox::write_file(path, expand(f.content, root));
+                    blackbox::write_file(path, expand(f.content, root), 0600);
                     break;
                 case file_spec::directory:
                     fs::create_directories(path);

@@ -76,6 +76,8 @@ class E2e : public ::testing::Test {
             GTEST_SKIP() << "a private Postfix instance needs root";
         }
         e2e::write_file(dir.path() / "key", std::string(secret) + "\n");
+        std::filesystem::permissions(dir.path() / "key", std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_write);
     }
 
     void TearDown() override {

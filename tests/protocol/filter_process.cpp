@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,6 +126,8 @@ running_filter::running_filter(const options& opts) {
         std::ofstream out(keyfile);
         out << key_ << "\n";
     }
+    // Only the filter's own user may read a key.
+    chmod(keyfile.c_str(), 0600);
 
     auto expand = [&](const std::string& text) {
         return replace_all(

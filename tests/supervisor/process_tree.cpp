@@ -29,8 +29,10 @@ bool poll_until(blackbox::milliseconds timeout, Probe probe) {
 
 }  // namespace
 
-std::optional<proc_stat> read_proc_stat(pid_t pid) {
-    std::optional<std::string> text = blackbox::read_file("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+std::optional<proc_stat> read_stat_file(const std::string& path) {
+    std::optional<std::string> text = blackbox::read_file(path);
     if (!text) {
         return std::nullopt;
     }
@@ -52,6 +54,12 @@ std::optional<proc_stat> read_proc_stat(pid_t pid) {
     st.pgrp = static_cast<pid_t>(pgrp);
     st.session = static_cast<pid_t>(session);
     return st;
+}
+
+}  // namespace
+
+std::optional<proc_stat> read_proc_stat(pid_t pid) {
+    return read_stat_file("/proc/" + std::to_string(pid) + "/stat");
 }
 
 std::vector<pid_t> children_of(pid_t parent) {
@@ -87,9 +95,21 @@ std::optional<pid_t> wait_for_child(pid_t parent, std::optional<pid_t> previous,
 }
 
 bool wait_for_state(pid_t pid, char state, blackbox::milliseconds timeout) {
+    // Every thread, not only the first: a process stops thread by thread,
+    // and one that still runs (the milter library's signal thread) may yet
+    // take a signal meant to stay pending.
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     return poll_until(timeout, [&] {
-        std::optional<proc_stat> st = read_proc_stat(pid);
-        return st && st->state == state;
+        std::error_code ec;
+        bool any = false;
+        for (const auto& entry : std::filesystem::directory_iterator(tasks, ec)) {
+            std::optional<proc_stat> st = read_stat_file(entry.path().string() + "/stat");
+            if (!st || st->state != state) {
+                return false;
+            }
+            any = true;
+        }
+        return any && !ec;
     });
 }
 

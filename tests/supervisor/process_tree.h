@@ -31,7 +31,7 @@ std::vector<pid_t> children_of(pid_t parent);
 std::optional<pid_t> wait_for_child(pid_t parent, std::optional<pid_t> previous = std::nullopt,
                                     blackbox::milliseconds timeout = blackbox::default_timeout);
 
-// Polls until the process is in the given state ('T' stopped, ...).
+// Polls until every thread of the process is in the given state ('T' stopped, ...).
 bool wait_for_state(pid_t pid, char state,
                     blackbox::milliseconds timeout = blackbox::default_timeout);
 
