@@ -18,25 +18,22 @@
 // first match as the one that wins.
 #include "config/config.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "textfile/textfile.h"
 
 std::int32_t config_errcode = 0;
 
@@ -50,11 +47,6 @@ int config_reason_errno = 0;
 // The top file and five levels of files included below it.
 constexpr int config_max_depth = 6;
 
-// The longest line, not counting its comment and its line end.
-constexpr std::size_t max_line_length = 511;
-// Lines are read in pieces of at most 511 characters and joined.
-constexpr int line_read_size = 512;
-
 constexpr const char* stdin_name = "(stdin)";
 
 // The error codes, as config_error tells them.
@@ -66,123 +58,9 @@ constexpr std::int32_t err_too_deep = 4;
 constexpr std::int32_t err_read = 5;
 constexpr std::int32_t err_memory = 6;
 
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-// A descriptor until it is handed over to a stream.
-class descriptor {
-  public:
-    explicit descriptor(int fd) : fd_(fd) {}
-    ~descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
 void set_reason(read_reason reason, int error = 0) {
     config_reason = reason;
     config_reason_errno = error;
-}
-
-// Opens a configuration file for reading, refusing anything but a regular
-// file. The open does not wait for a FIFO's writer; blocking reads are
-// turned back on once the file is known to be regular. Sets the reason
-// and returns nothing on failure.
-file_ptr open_regular(const char* path) {
-    descriptor fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
-        set_reason(read_reason::system, errno);
-        return nullptr;
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0) {
-        set_reason(read_reason::system, errno);
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        set_reason(read_reason::not_regular);
-        return nullptr;
-    }
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        set_reason(read_reason::system, errno);
-        return nullptr;
-    }
-    file_ptr file(fdopen(fd.get(), "r"));
-    if (!file) {
-        set_reason(read_reason::system, errno);
-        return nullptr;
-    }
-    fd.release();
-    return file;
-}
-
-enum class line_status { line, end, too_long, read_error };
-
-// Reads the next line of in into data: the text before its first '#' or NUL,
-// without the line end. A line whose text is longer than max_line_length is
-// read to its end but reported as too long; data then holds its beginning.
-line_status read_line(std::FILE* in, std::string& data) {
-    data.clear();
-    bool read_any = false;
-    bool cut = false;       // a comment or a NUL ended the text
-    bool overflow = false;  // text was dropped for its length
-    std::array<char, line_read_size> piece_buffer;
-    while (true) {
-        // fgets writes a NUL after the bytes read and leaves the rest of the
-        // buffer alone: with the buffer filled with non-NUL bytes first, the
-        // last NUL ends the piece even when the piece holds NUL bytes.
-        piece_buffer.fill('\n');
-        if (std::fgets(piece_buffer.data(), line_read_size, in) == nullptr) {
-            if (std::ferror(in)) {
-                return line_status::read_error;
-            }
-            if (!read_any) {
-                return line_status::end;
-            }
-            break;
-        }
-        read_any = true;
-        const std::string_view all(piece_buffer.data(), piece_buffer.size());
-        std::string_view piece = all.substr(0, all.find_last_of('\0'));
-        const bool line_ends = !piece.empty() && piece.back() == '\n';
-        if (line_ends) {
-            piece.remove_suffix(1);
-        }
-        if (!cut) {
-            const std::size_t stop = piece.find_first_of(std::string_view("#\0", 2));
-            if (stop != std::string_view::npos) {
-                piece = piece.substr(0, stop);
-                cut = true;
-            }
-            // One character more than the limit is kept, so that a CRLF line
-            // end of a line at the limit can still be told from text.
-            const std::size_t room = max_line_length + 1 - data.size();
-            if (piece.size() > room) {
-                piece = piece.substr(0, room);
-                overflow = true;
-            }
-            data.append(piece);
-        }
-        if (line_ends) {
-            break;
-        }
-    }
-    if (!cut && !overflow && !data.empty() && data.back() == '\r') {
-        data.pop_back();
-    }
-    return overflow || data.size() > max_line_length ? line_status::too_long : line_status::line;
 }
 
 // Copies src into dst of size bytes, cut to fit and always terminated.
@@ -306,28 +184,28 @@ std::optional<config_list> read_lines(std::FILE* in, const char* path, const con
                                       const failure_report& report, int level) {
     std::string text;
     config_list read;  // in reading order until the end of the file
-    std::uint32_t line = 0;
+    textfile_reader reader(in, textfile_comments::hash);
 
     while (true) {
-        line_status status = line_status::read_error;
+        textfile_status status = textfile_status::read_error;
         try {
-            status = read_line(in, text);
+            status = reader.next(text);
         } catch (const std::bad_alloc&) {
             config_errcode = err_memory;
-            report(line + 1, path);
+            report(reader.line_number() + 1, path);
             return std::nullopt;
         }
-        if (status == line_status::end) {
+        if (status == textfile_status::end) {
             break;
         }
-        if (status == line_status::read_error) {
-            set_reason(read_reason::system, errno);
+        if (status == textfile_status::read_error) {
+            set_reason(read_reason::system, reader.error());
             config_errcode = err_read;
             report(0, path);
             return std::nullopt;
         }
-        ++line;
-        if (status == line_status::too_long) {
+        const std::uint32_t line = reader.line_number();
+        if (status == textfile_status::too_long) {
             set_reason(read_reason::too_long);
             config_errcode = err_read;
             report(line, path);
@@ -429,13 +307,18 @@ std::optional<config_list> config_load_level(const char* filename, const config_
         // Standard input belongs to the process and is never closed here.
         return read_lines(stdin, path, def, report, level);
     }
-    const file_ptr file = open_regular(filename);
-    if (!file) {
+    const textfile_open_result opened = textfile_open(filename);
+    if (!opened.file) {
+        if (opened.not_regular) {
+            set_reason(read_reason::not_regular);
+        } else {
+            set_reason(read_reason::system, opened.error);
+        }
         config_errcode = err_read;
         report(0, path);
         return std::nullopt;
     }
-    return read_lines(file.get(), path, def, report, level);
+    return read_lines(opened.file.get(), path, def, report, level);
 }
 
 const char* config_check(const config_list& head, const config_def* def) {
@@ -458,18 +341,27 @@ const char* config_check(const config_list& head, const config_def* def) {
     return nullptr;
 }
 
+namespace {
+
+// The entry that wins for key name, or null. The empty-file record has an
+// empty name and must match no key, not even an empty one.
+const config_entry* find_entry(const config_list& head, const char* name) {
+    const auto found = std::find_if(head.begin(), head.end(), [name](const config_entry& e) {
+        return e.ce_name != nullptr && e.ce_name[0] != '\0' && strcasecmp(e.ce_name, name) == 0;
+    });
+    return found == head.end() ? nullptr : &*found;
+}
+
+}  // namespace
+
 int config_get(const config_list& head, const char* name, void* value, std::size_t size) {
     assert(name != nullptr);
     assert(value != nullptr);
     assert(size > 0);
     config_errcode = -1;
 
-    // The empty-file record has an empty name and must match no key, not
-    // even an empty one.
-    const auto found = std::find_if(head.begin(), head.end(), [name](const config_entry& e) {
-        return e.ce_name != nullptr && e.ce_name[0] != '\0' && strcasecmp(e.ce_name, name) == 0;
-    });
-    if (found == head.end()) {
+    const config_entry* found = find_entry(head, name);
+    if (found == nullptr) {
         config_errcode = err_none;
         return 0;
     }
@@ -505,10 +397,8 @@ int config_get(const config_list& head, const char* name, void* value, std::size
 int config_get_int64(const config_list& head, const char* name, std::int64_t& value) {
     assert(name != nullptr);
     config_errcode = -1;
-    const auto found = std::find_if(head.begin(), head.end(), [name](const config_entry& e) {
-        return e.ce_name != nullptr && e.ce_name[0] != '\0' && strcasecmp(e.ce_name, name) == 0;
-    });
-    if (found == head.end()) {
+    const config_entry* found = find_entry(head, name);
+    if (found == nullptr) {
         config_errcode = err_none;
         return 0;
     }

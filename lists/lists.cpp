@@ -11,9 +11,7 @@
 #include "lists/lists.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -32,6 +30,7 @@
 #include <utility>
 
 #include "lists/util.h"
+#include "textfile/textfile.h"
 
 void regex_deleter::operator()(regex_t* re) const noexcept {
     regfree(re);
@@ -40,36 +39,8 @@ void regex_deleter::operator()(regex_t* re) const noexcept {
 
 namespace {
 
-// The longest line of a list file, not counting its comment and line end.
-constexpr std::size_t max_line_length = 511;
-// Lines are read in pieces of at most 511 characters and joined.
-constexpr int line_read_size = 512;
 // regerror() texts are cut to 512 characters.
 constexpr std::size_t regerror_buffer_size = 513;
-
-struct file_closer {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using list_file = std::unique_ptr<std::FILE, file_closer>;
-
-// A descriptor until it is handed over to a stream.
-class descriptor {
-  public:
-    explicit descriptor(int fd) : fd_(fd) {}
-    ~descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 list_failure call_failure(std::string_view call, int error, int status) {
     std::string message(call);
@@ -85,128 +56,31 @@ list_failure file_failure(const std::string& path, std::string_view call, int er
     return failure;
 }
 
-// Opens a list file for reading, refusing anything but a regular file: a
-// device or a FIFO would never end, or block start-up before the first
-// byte. The open does not wait for a FIFO's writer; blocking reads are
-// turned back on once the file is known to be regular. A failing open is
+// Opens a list file, which must be a regular file. A failing open is
 // reported as fopen(), the way every file of the filter is.
-std::optional<list_failure> open_list_file(const std::string& path, int status, list_file& out) {
-    descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return file_failure(path, "fopen", errno, status);
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0) {
-        return file_failure(path, "fstat", errno, status);
-    }
-    if (!S_ISREG(st.st_mode)) {
+std::optional<list_failure> open_list_file(const std::string& path, int status, textfile_ptr& out) {
+    textfile_open_result opened = textfile_open(path.c_str());
+    if (opened.not_regular) {
         return list_failure{path + ": not a regular file\n", status};
     }
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return file_failure(path, "fcntl", errno, status);
+    if (!opened.file) {
+        const std::string_view call(opened.failed_call);
+        return file_failure(path, call == "open" ? "fopen" : call, opened.error, status);
     }
-    list_file file(fdopen(fd.get(), "r"));
-    if (!file) {
-        return file_failure(path, "fdopen", errno, status);
-    }
-    fd.release();
-    out = std::move(file);
+    out = std::move(opened.file);
     return std::nullopt;
 }
 
-// Whether '#' starts a comment in a file.
-enum class comments { none, hash };
-
-enum class line_status { line, end, too_long, read_error };
-
-// Reads whole lines of one list file and counts them.
-class line_reader {
-  public:
-    line_reader(std::FILE* file, comments rule) : file_(file), rule_(rule) {}
-
-    // Reads the next line into text: the part before its first NUL (and its
-    // first '#' in files with comments), without the line end. A line whose
-    // text is longer than max_line_length is read to its end but reported
-    // as too long.
-    line_status next(std::string& text) {
-        text.clear();
-        bool read_any = false;
-        bool cut = false;       // a comment or a NUL ended the text
-        bool overflow = false;  // text was dropped for its length
-        const std::string_view stops =
-            rule_ == comments::hash ? std::string_view("#\0", 2) : std::string_view("\0", 1);
-        while (true) {
-            // fgets writes a NUL after the bytes read and leaves the rest of
-            // the buffer alone: with the buffer filled with non-NUL bytes
-            // first, the last NUL ends the piece even when it holds NULs.
-            buffer_.fill('\n');
-            if (std::fgets(buffer_.data(), line_read_size, file_) == nullptr) {
-                if (std::ferror(file_)) {
-                    error_ = errno;
-                    return line_status::read_error;
-                }
-                if (!read_any) {
-                    return line_status::end;
-                }
-                break;
-            }
-            read_any = true;
-            const std::string_view all(buffer_.data(), buffer_.size());
-            std::string_view piece = all.substr(0, all.find_last_of('\0'));
-            const bool line_ends = !piece.empty() && piece.back() == '\n';
-            if (line_ends) {
-                piece.remove_suffix(1);
-            }
-            if (!cut) {
-                const std::size_t stop = piece.find_first_of(stops);
-                if (stop != std::string_view::npos) {
-                    piece = piece.substr(0, stop);
-                    cut = true;
-                }
-                // One character more than the limit is kept, so that the
-                // CRLF line end of a line at the limit can be told from text.
-                const std::size_t room = max_line_length + 1 - text.size();
-                if (piece.size() > room) {
-                    piece = piece.substr(0, room);
-                    overflow = true;
-                }
-                text.append(piece);
-            }
-            if (line_ends) {
-                break;
-            }
-        }
-        ++line_;
-        if (!cut && !overflow && !text.empty() && text.back() == '\r') {
-            text.pop_back();
-        }
-        return overflow || text.size() > max_line_length ? line_status::too_long
-                                                         : line_status::line;
-    }
-
-    std::uint32_t line_number() const { return line_; }
-    // The system's error number of a read error.
-    int error() const { return error_; }
-
-  private:
-    std::FILE* file_;
-    comments rule_;
-    std::uint32_t line_ = 0;
-    int error_ = 0;
-    std::array<char, line_read_size> buffer_{};
-};
-
 // Why reading stopped before the end of the file, or nothing at the end.
-std::optional<list_failure> reading_failure(line_status status, const line_reader& reader,
+std::optional<list_failure> reading_failure(textfile_status status, const textfile_reader& reader,
                                             const std::string& path, int list_status) {
     switch (status) {
-        case line_status::too_long:
+        case textfile_status::too_long:
             return list_failure{path + ": line " + std::to_string(reader.line_number()) +
-                                    " is longer than " + std::to_string(max_line_length) +
+                                    " is longer than " + std::to_string(textfile_max_line_length) +
                                     " characters\n",
                                 list_status};
-        case line_status::read_error:
+        case textfile_status::read_error:
             return file_failure(path, "fgets", reader.error(), list_status);
         default:
             return std::nullopt;
@@ -297,15 +171,15 @@ std::optional<list_failure> parse_internal_host(std::string_view line, const std
 
 std::optional<list_failure> load_domain_file(const std::string& path, domain_list_t& out) {
     try {
-        list_file file;
+        textfile_ptr file;
         if (auto failure = open_list_file(path, EX_OSERR, file)) {
             return failure;
         }
         domain_list_t list;
-        line_reader reader(file.get(), comments::hash);
+        textfile_reader reader(file.get(), textfile_comments::hash);
         std::string name;
-        line_status status;
-        while ((status = reader.next(name)) == line_status::line) {
+        textfile_status status;
+        while ((status = reader.next(name)) == textfile_status::line) {
             vlcf_trimspaces(name);
             if (!name.empty()) {
                 list.push_back(domain_entry{name});
@@ -329,11 +203,11 @@ std::optional<list_failure> read_peer_list(std::FILE* stream, const std::string&
                                            peer_list_t& out) {
     try {
         peer_list_t list;
-        line_reader reader(stream, comments::none);
+        textfile_reader reader(stream, textfile_comments::none);
         std::string text;
-        line_status status;
+        textfile_status status;
         // Every line is an entry: no comments, no blank lines, no trimming.
-        while ((status = reader.next(text)) == line_status::line) {
+        while ((status = reader.next(text)) == textfile_status::line) {
             std::string_view line = text;
             peer_entry entry;
             if (!line.empty() && line.front() == '!') {
@@ -357,15 +231,15 @@ std::optional<list_failure> read_peer_list(std::FILE* stream, const std::string&
 
 std::optional<list_failure> load_allow_list(const std::string& path, allow_list_t& out) {
     try {
-        list_file file;
+        textfile_ptr file;
         if (auto failure = open_list_file(path, EX_UNAVAILABLE, file)) {
             return failure;
         }
         allow_list_t list;
-        line_reader reader(file.get(), comments::hash);
+        textfile_reader reader(file.get(), textfile_comments::hash);
         std::string line;
-        line_status status;
-        while ((status = reader.next(line)) == line_status::line) {
+        textfile_status status;
+        while ((status = reader.next(line)) == textfile_status::line) {
             if (batv_isblank(line)) {
                 continue;
             }
@@ -396,15 +270,15 @@ std::optional<list_failure> load_internal_hosts(const std::optional<std::string>
             out = std::move(list);
             return std::nullopt;
         }
-        list_file file;
+        textfile_ptr file;
         if (auto failure = open_list_file(*path, EX_UNAVAILABLE, file)) {
             return failure;
         }
         internal_hosts_t list;
-        line_reader reader(file.get(), comments::hash);
+        textfile_reader reader(file.get(), textfile_comments::hash);
         std::string line;
-        line_status status;
-        while ((status = reader.next(line)) == line_status::line) {
+        textfile_status status;
+        while ((status = reader.next(line)) == textfile_status::line) {
             if (batv_isblank(line)) {
                 continue;
             }
@@ -505,7 +379,7 @@ bool vlcf_load_list(std::FILE* stream, peer_list_t& out) {
 }
 
 std::optional<list_failure> load_peer_list(const std::string& path, peer_list_t& out) {
-    list_file file;
+    textfile_ptr file;
     try {
         if (auto failure = open_list_file(path, EX_UNAVAILABLE, file)) {
             return failure;

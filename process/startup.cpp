@@ -22,6 +22,7 @@
 
 #include "callbacks/settings.h"
 #include "logging/log.h"
+#include "textfile/textfile.h"
 
 namespace {
 
@@ -153,29 +154,23 @@ std::optional<int> batv_change_directory(const std::string& directory) {
 
 std::optional<int> batv_load_key(const std::string& path) {
     const char* name = path.c_str();
-    // Opened without blocking, so that a FIFO cannot hang start-up before
-    // fstat shows what it is.
-    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        // The message names the call that opens a file for reading as
-        // operators and their scripts have always seen it.
-        std::fprintf(stderr, "%s: %s: fopen(): %s\n", prog(), name, std::strerror(errno));
-        return EX_UNAVAILABLE;
-    }
-    file_ptr file(fdopen(fd, "r"));
-    if (!file) {
-        const int error = errno;
-        close(fd);
-        std::fprintf(stderr, "%s: %s: fdopen(): %s\n", prog(), name, std::strerror(error));
-        return EX_UNAVAILABLE;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        std::fprintf(stderr, "%s: %s: fstat(): %s\n", prog(), name, std::strerror(errno));
-        return EX_UNAVAILABLE;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    textfile_open_result opened = textfile_open(name);
+    if (opened.not_regular) {
         std::fprintf(stderr, "%s: %s: not a regular file\n", prog(), name);
+        return EX_UNAVAILABLE;
+    }
+    if (!opened.file) {
+        // A failing open is named as the call that opens a file for reading
+        // has always been named in this message.
+        const std::string_view call(opened.failed_call);
+        std::fprintf(stderr, "%s: %s: %s(): %s\n", prog(), name,
+                     call == "open" ? "fopen" : opened.failed_call, std::strerror(opened.error));
+        return EX_UNAVAILABLE;
+    }
+    const textfile_ptr file = std::move(opened.file);
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0) {
+        std::fprintf(stderr, "%s: %s: fstat(): %s\n", prog(), name, std::strerror(errno));
         return EX_UNAVAILABLE;
     }
     if (st.st_size == 0) {
