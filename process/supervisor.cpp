@@ -146,18 +146,11 @@ int shut_down(pid_t worker, bool own_pidfile) {
         batv_killchild(worker, shutdown_signal);
         int status = 0;
         while (!reap(worker, status)) {
-            switch (next_signal(std::nullopt)) {
-                case wakeup::termination:
-                    batv_killchild(worker, shutdown_signal);
-                    break;
-                case wakeup::error:
-                    log_error("[parent] sigtimedwait(): %s", std::strerror(errno));
-                    worker = 0;
-                    break;
-                default:
-                    break;
-            }
-            if (worker == 0) {
+            const wakeup woken = next_signal(std::nullopt);
+            if (woken == wakeup::termination) {
+                batv_killchild(worker, shutdown_signal);
+            } else if (woken == wakeup::error) {
+                log_error("[parent] sigtimedwait(): %s", std::strerror(errno));
                 break;
             }
         }
