@@ -49,6 +49,20 @@ inline conn_ctx* batv_conn(SMFICTX* ctx) {
     return static_cast<conn_ctx*>(smfi_getpriv(ctx));
 }
 
+// The records of a callback inside a message (RCPT TO, end of message):
+// both exist whenever the MTA gets there, since MAIL FROM makes the message
+// context or temp-fails.
+struct message_contexts {
+    conn_ctx* cc = nullptr;
+    msg_ctx* msg = nullptr;
+    explicit operator bool() const { return msg != nullptr; }
+};
+
+// Fetches the records and takes a job id the MTA has defined since MAIL
+// FROM. Empty (the caller temp-fails) when a record is missing or the job
+// id could not be copied, which it logs.
+message_contexts batv_message_contexts(SMFICTX* ctx);
+
 // Releases the connection's current message context, if any.
 void batv_msg_cleanup(conn_ctx& cc);
 

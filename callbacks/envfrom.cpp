@@ -11,13 +11,13 @@
 #include <string>
 
 #include "callbacks/callbacks.h"
+#include "callbacks/clock.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "callbacks/clock.h"
-#include "logging/log.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
+#include "logging/log.h"
 #include "tags/tags.h"
 
 void batv_msg_cleanup(conn_ctx& cc) {
@@ -30,6 +30,19 @@ bool batv_refresh_jobid(SMFICTX* ctx, msg_ctx& msg) {
     }
     const char* jobid = batv_macro(ctx, "i");
     return jobid == nullptr || batv_try_alloc([&] { msg.msg_jobid = jobid; });
+}
+
+message_contexts batv_message_contexts(SMFICTX* ctx) {
+    conn_ctx* cc = batv_conn(ctx);
+    assert(cc != nullptr && cc->cc_msg != nullptr);
+    if (cc == nullptr || cc->cc_msg == nullptr) {
+        return {};
+    }
+    if (!batv_refresh_jobid(ctx, *cc->cc_msg)) {
+        batv_log_strdup_failure();
+        return {};
+    }
+    return {cc, cc->cc_msg.get()};
 }
 
 namespace {

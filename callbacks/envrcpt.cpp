@@ -10,13 +10,13 @@
 #include <optional>
 
 #include "callbacks/callbacks.h"
+#include "callbacks/clock.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "callbacks/clock.h"
-#include "logging/log.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
+#include "logging/log.h"
 #include "tags/tags.h"
 
 namespace {
@@ -99,16 +99,12 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
 
 sfsistat envrcpt(SMFICTX* ctx, char** argv) {
     assert(argv != nullptr && argv[0] != nullptr);
-    conn_ctx* cc = batv_conn(ctx);
-    assert(cc != nullptr && cc->cc_msg != nullptr);
-    if (cc == nullptr || cc->cc_msg == nullptr) {
+    const message_contexts found = batv_message_contexts(ctx);
+    if (!found) {
         return SMFIS_TEMPFAIL;
     }
-    msg_ctx& msg = *cc->cc_msg;
-    if (!batv_refresh_jobid(ctx, msg)) {
-        batv_log_strdup_failure();
-        return SMFIS_TEMPFAIL;
-    }
+    const conn_ctx& cc = *found.cc;
+    msg_ctx& msg = *found.msg;
     const char* jobid = msg.msg_jobid.c_str();
 
     bounded_text<max_address_length> recipient;
@@ -124,7 +120,7 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
         case select_outcome::selected:
             break;
     }
-    if (cc->cc_internal || msg.msg_auth) {
+    if (cc.cc_internal || msg.msg_auth) {
         if (settings.LogWhy && settings.Syslog) {
             batv_log(LOG_INFO, "%s client internal or authenticated; verification skipped", jobid);
         }

@@ -9,9 +9,9 @@
 #include "callbacks/callbacks.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "logging/log.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
+#include "logging/log.h"
 
 namespace {
 
@@ -91,16 +91,12 @@ bool replace_recipient(SMFICTX* ctx, const msg_ctx& msg, const rcpt_entry& entry
 }
 
 sfsistat eom(SMFICTX* ctx) {
-    conn_ctx* cc = batv_conn(ctx);
-    assert(cc != nullptr && cc->cc_msg != nullptr);
-    if (cc == nullptr || cc->cc_msg == nullptr) {
+    const message_contexts found = batv_message_contexts(ctx);
+    if (!found) {
         return SMFIS_TEMPFAIL;
     }
-    msg_ctx& msg = *cc->cc_msg;
-    if (!batv_refresh_jobid(ctx, msg)) {
-        batv_log_strdup_failure();
-        return SMFIS_TEMPFAIL;
-    }
+    const conn_ctx& cc = *found.cc;
+    const msg_ctx& msg = *found.msg;
     const char* jobid = msg.msg_jobid.c_str();
 
     if (msg.msg_newsender) {
@@ -120,8 +116,7 @@ sfsistat eom(SMFICTX* ctx) {
         if (!entry.rcpt_tagged || !entry.rcpt_valid) {
             failed = true;
         }
-        if (settings.AddAuthenticationResults &&
-            !add_authentication_results(ctx, *cc, msg, entry)) {
+        if (settings.AddAuthenticationResults && !add_authentication_results(ctx, cc, msg, entry)) {
             log_failure("%s \"%s\" header add failed", msg, authentication_results);
             return SMFIS_TEMPFAIL;
         }
@@ -130,7 +125,7 @@ sfsistat eom(SMFICTX* ctx) {
         }
     }
 
-    if (settings.XHeader && !add_xbatv(ctx, *cc, msg)) {
+    if (settings.XHeader && !add_xbatv(ctx, cc, msg)) {
         log_failure("%s \"%s\" header add failed", msg, xbatv);
         return SMFIS_TEMPFAIL;
     }
