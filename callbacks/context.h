@@ -71,6 +71,13 @@ inline const char* batv_macro(SMFICTX* ctx, const char* name) {
     return smfi_getsymval(ctx, const_cast<char*>(name));
 }
 
+// The MTA's job id (macro "i"), or null when it defines none or an empty
+// one: either way the message's job id is unknown_jobid.
+inline const char* batv_jobid_macro(SMFICTX* ctx) {
+    const char* jobid = batv_macro(ctx, "i");
+    return jobid != nullptr && *jobid != '\0' ? jobid : nullptr;
+}
+
 // When the MTA gave no job id at MAIL FROM, takes macro "i" as soon as a
 // later callback of the message sees it. False when the copy failed.
 bool batv_refresh_jobid(SMFICTX* ctx, msg_ctx& msg);

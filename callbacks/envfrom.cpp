@@ -28,7 +28,7 @@ bool batv_refresh_jobid(SMFICTX* ctx, msg_ctx& msg) {
     if (msg.msg_jobid != unknown_jobid) {
         return true;
     }
-    const char* jobid = batv_macro(ctx, "i");
+    const char* jobid = batv_jobid_macro(ctx);
     return jobid == nullptr || batv_try_alloc([&] { msg.msg_jobid = jobid; });
 }
 
@@ -106,7 +106,7 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
     }
     msg_ctx& msg = *cc->cc_msg;
 
-    const char* jobid = batv_macro(ctx, "i");
+    const char* jobid = batv_jobid_macro(ctx);
     if (!batv_try_alloc([&] { msg.msg_jobid = jobid != nullptr ? jobid : unknown_jobid; })) {
         batv_log_strdup_failure();
         return SMFIS_TEMPFAIL;

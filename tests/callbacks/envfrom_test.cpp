@@ -210,6 +210,16 @@ TEST_F(envfrom_test, job_id_without_macro_i) {
                   info("unknown-jobid signing for all domains; message will be signed"),
                   info("unknown-jobid client not internal and not authenticated; signing "
                        "skipped")}));
+
+    // An empty macro "i" is no job id either.
+    fake.macros["i"] = "";
+    EXPECT_EQ(envfrom({"<user@example.com>"}), SMFIS_CONTINUE);
+    EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
+    EXPECT_EQ(take_logs(),
+              (std::vector<log_line>{
+                  info("unknown-jobid signing for all domains; message will be signed"),
+                  info("unknown-jobid client not internal and not authenticated; signing "
+                       "skipped")}));
 }
 
 TEST_F(envfrom_test, esmtp_arguments_are_cut_at_512_characters) {

@@ -343,6 +343,54 @@ TEST_F(eom_test, without_job_id_the_header_says_unknown) {
               std::vector<std::string>{xbatv("Vellicor v0.5.0 filter.example.org unknown-jobid")});
 }
 
+// A job id the MTA defines empty is no job id: every line and header says
+// "unknown-jobid" until a later stage defines a real one.
+TEST_F(eom_test, empty_job_id_counts_as_unknown) {
+    struct case_ {
+        const char* name;
+        std::optional<std::string> at_mail, at_rcpt, at_eom;
+        std::string rcpt_jobid;  // in the RCPT TO log line
+        std::string jobid;       // in the headers
+    };
+    const case_ cases[] = {
+        {"never defined", std::nullopt, std::nullopt, std::nullopt, "unknown-jobid",
+         "unknown-jobid"},
+        {"empty throughout", "", "", "", "unknown-jobid", "unknown-jobid"},
+        {"empty at MAIL FROM, given at RCPT TO", "", "Q7", "", "Q7", "Q7"},
+        {"empty until the end of the message", "", "", "Q8", "unknown-jobid", "Q8"},
+    };
+    settings.XHeader = 1;
+    settings.AddAuthenticationResults = 1;
+    settings.AuthservIDWithJobID = 1;
+    const auto define = [&](const std::optional<std::string>& jobid) {
+        if (jobid) {
+            fake.macros["i"] = *jobid;
+        } else {
+            fake.macros.erase("i");
+        }
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        open_outside();
+        define(c.at_mail);
+        ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+        EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
+        define(c.at_rcpt);
+        ASSERT_EQ(envrcpt("<a@example.org>"), SMFIS_CONTINUE);
+        define(c.at_eom);
+        fake.clear_calls();
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.changes(), (std::vector<std::string>{
+                                      results("mx.example.org/" + c.jobid +
+                                              "; x-batv=fail (not signed) smtp.rcpt=a@example.org"),
+                                      xbatv("Vellicor v0.5.0 filter.example.org " + c.jobid)}));
+        EXPECT_EQ(take_logs(),
+                  std::vector<log_line>{
+                      err(c.rcpt_jobid + ": BATV signature not present in `a@example.org'")});
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
 // Whole transactions through every callback, as an MTA drives them.
 using transaction_test = callbacks_test;
 
