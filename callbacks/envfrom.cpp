@@ -16,7 +16,6 @@
 #include "callbacks/guard.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
-#include "callbacks/text.h"
 #include "logging/log.h"
 #include "tags/tags.h"
 
@@ -47,14 +46,22 @@ message_contexts batv_message_contexts(SMFICTX* ctx) {
 
 namespace {
 
-// The ESMTP arguments joined by single blanks, cut to the address limit.
-bounded_text<max_address_length> join_esmtp_args(char** args) {
-    bounded_text<max_address_length> joined;
+// The non-empty ESMTP arguments joined by single blanks, or nothing when
+// there are none. An argument is never cut: a cut one (an ENVID without its
+// end) would be wrong where a whole one is right, and the MTA has already
+// bounded the length of the command they came in.
+std::optional<std::string> join_esmtp_args(char** args) {
+    std::optional<std::string> joined;
     for (char** arg = args; *arg != nullptr; ++arg) {
-        if (arg != args) {
-            joined.append(" ");
+        if (**arg == '\0') {
+            continue;
         }
-        joined.append(*arg);
+        if (joined) {
+            joined->push_back(' ');
+        } else {
+            joined.emplace();
+        }
+        joined->append(*arg);
     }
     return joined;
 }
@@ -82,8 +89,7 @@ sfsistat sign_sender(msg_ctx& msg, char** esmtp_args) {
     }
     msg.msg_newsender = std::move(tagged);
 
-    const bounded_text<max_address_length> joined = join_esmtp_args(esmtp_args);
-    if (!joined.empty() && !batv_try_alloc([&] { msg.msg_esmtpargs.emplace(joined.view()); })) {
+    if (!batv_try_alloc([&] { msg.msg_esmtpargs = join_esmtp_args(esmtp_args); })) {
         batv_log_strdup_failure(jobid);
         return SMFIS_TEMPFAIL;
     }

@@ -109,6 +109,7 @@ void expect_signed(const milter_client::modification& change, const std::string&
 
 TEST(Signing, TagsTheSenderOfInternalClients) {
     const std::string long_local(496 - 12, 'l');  // with "@example.com": 496 characters
+    const std::string long_envid = "ENVID=" + std::string(600, 'e');
     struct case_ {
         const char* name;
         std::vector<std::string> args;
@@ -141,6 +142,15 @@ TEST(Signing, TagsTheSenderOfInternalClients) {
          true,
          "user@example.com",
          ""},
+        {"a long ENVID handed back whole, empty arguments left out",
+         {},
+         {},
+         internal_client(),
+         {},
+         {"<user@example.com>", long_envid, "", "BODY=8BITMIME"},
+         true,
+         "user@example.com",
+         long_envid + " BODY=8BITMIME"},
         {"internal by name, any case",
          {},
          {},
