@@ -46,9 +46,8 @@ void set_reply(SMFICTX* ctx, const msg_ctx& msg, const char* text) {
 sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* recipient,
                     bool was_cut) {
     entry.rcpt_tagged = 1;
-    entry.rcpt_valid = 1;
     // Validation hands back a copy of the plain address; memory for it may
-    // run out.
+    // run out, and then nothing has been verified.
     tag_check check;
     if (!batv_try_alloc([&] {
             check = batv_validate_tag(
@@ -58,6 +57,9 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
         batv_log_strdup_failure(msg.msg_jobid.c_str());
         return SMFIS_TEMPFAIL;
     }
+    // A version mismatch leaves the tag valid; every other failure below
+    // clears it again.
+    entry.rcpt_valid = 1;
 
     if (check.tc_status == TAG_SYNTAX) {
         entry.rcpt_valid = 0;

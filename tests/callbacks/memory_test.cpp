@@ -149,6 +149,38 @@ TEST_F(memory_test, recipient) {
     }
 }
 
+// A recipient whose validation ran out of memory was not verified: in
+// header mode it must not read "pass" nor escape quarantine.
+TEST_F(memory_test, recipient_not_validated_does_not_pass) {
+    settings.AddAuthenticationResults = 1;
+    settings.Quarantine = 1;
+    settings.LogWhy = 0;
+    const std::string address = tagged(long_recipient);
+    const std::string bracketed = "<" + address + ">";
+    open_outside();
+    fake.macros["i"] = long_jobid;
+    ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+    // The entry, the copy of the recipient, then validation's plain address.
+    sfsistat verdict = 0;
+    ASSERT_TRUE(fail_nth(
+        3, [&] { return envrcpt(bracketed); }, verdict));
+    EXPECT_EQ(verdict, SMFIS_TEMPFAIL);
+    EXPECT_EQ(take_logs(), std::vector<log_line>{job_strdup_line});
+    const std::vector<rcpt_entry> entries = rcpts();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].rcpt_tagged, 1);
+    EXPECT_EQ(entries[0].rcpt_valid, 0);
+    fake.clear_calls();
+    EXPECT_EQ(eom(), SMFIS_CONTINUE);
+    EXPECT_EQ(
+        fake.changes(),
+        (std::vector<std::string>{
+            fake_describe("smfi_insheader",
+                          {"1", "Authentication-Results",
+                           "unknown-mta; x-batv=fail (verification failed) smtp.rcpt=" + address}),
+            fake_describe("smfi_quarantine", {"quarantined by Vellicor"})}));
+}
+
 TEST_F(memory_test, late_job_id) {
     settings.LogWhy = 0;
     open_outside();
