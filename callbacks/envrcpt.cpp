@@ -6,8 +6,8 @@
 
 #include <cassert>
 #include <cstdint>
-#include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "callbacks/callbacks.h"
 #include "callbacks/clock.h"
@@ -109,10 +109,12 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
     msg_ctx& msg = *found.msg;
     const char* jobid = msg.msg_jobid.c_str();
 
+    // The brackets go before the limit applies: a tagged address of 511 or
+    // 512 characters arrives longer with them.
+    const std::string_view given = batv_without_brackets(argv[0]);
     bounded_text<max_address_length> recipient;
-    recipient.append(argv[0]);
-    const bool was_cut = std::strlen(argv[0]) > max_address_length;
-    recipient.truncate(batv_strip_brackets(recipient.data(), recipient.size()));
+    recipient.append(given);
+    const bool was_cut = given.size() > max_address_length;
 
     switch (batv_select(ctx, recipient.c_str(), select_direction::verify, jobid)) {
         case select_outcome::failed:

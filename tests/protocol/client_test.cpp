@@ -296,26 +296,33 @@ TEST(Signing, TagsTheSenderOfInternalClients) {
 }
 
 // A signed sender comes back as a valid tag: the daemon accepts a bounce
-// to the address it made and puts the plain sender in its place.
+// to the address it made and puts the plain sender in its place, also for
+// the longest senders it signs, whose tagged form has 512 characters
+// without the angle brackets of the bounce.
 TEST(Signing, ABounceToTheTaggedSenderIsAccepted) {
     auto daemon = start_daemon();
-    milter_connection out = session(*daemon, internal_client());
-    auto sent = milter_client::send_message(
-        out, {{}, {"<user@example.com>"}, {{"<someone@example.net>"}}, {}, {}, {}});
-    ASSERT_TRUE(sent.eom);
-    ASSERT_EQ(sent.eom->changes.size(), 1u);
-    const std::string tagged_sender = sent.eom->changes[0].args.at(0);
-    out.quit();
+    for (const std::string& sender :
+         {std::string("user@example.com"), std::string(496 - 12, 'l') + "@example.com"}) {
+        SCOPED_TRACE(sender.size());
+        milter_connection out = session(*daemon, internal_client());
+        auto sent = milter_client::send_message(
+            out, {{}, {"<" + sender + ">"}, {{"<someone@example.net>"}}, {}, {}, {}});
+        ASSERT_TRUE(sent.eom);
+        ASSERT_EQ(sent.eom->changes.size(), 1u);
+        const std::string tagged_sender = sent.eom->changes[0].args.at(0);
+        EXPECT_EQ(tagged_sender.size(), sender.size() + 16);
+        out.quit();
 
-    milter_connection in = session(*daemon, outside_client());
-    auto bounce =
-        milter_client::send_message(in, {{}, {"<>"}, {{"<" + tagged_sender + ">"}}, {}, {}, {}});
-    ASSERT_EQ(bounce.rcpts.size(), 1u);
-    EXPECT_EQ(bounce.rcpts[0].code, SMFIR_CONTINUE);
-    ASSERT_TRUE(bounce.eom);
-    EXPECT_EQ(format_changes(*bounce.eom),
-              (std::vector<std::string>{"delrcpt " + tagged_sender, "addrcpt user@example.com"}));
-    in.quit();
+        milter_connection in = session(*daemon, outside_client());
+        auto bounce = milter_client::send_message(
+            in, {{}, {"<>"}, {{"<" + tagged_sender + ">"}}, {}, {}, {}});
+        ASSERT_EQ(bounce.rcpts.size(), 1u);
+        EXPECT_EQ(bounce.rcpts[0].code, SMFIR_CONTINUE);
+        ASSERT_TRUE(bounce.eom);
+        EXPECT_EQ(format_changes(*bounce.eom),
+                  (std::vector<std::string>{"delrcpt " + tagged_sender, "addrcpt " + sender}));
+        in.quit();
+    }
     expect_healthy(*daemon);
 }
 
@@ -561,8 +568,8 @@ TEST(EndOfMessage, TakesTheJobIdFromTheFirstStageThatDefinesIt) {
 
 // A recipient cut at 512 characters is never replaced: deleting it would
 // miss the recipient the MTA has, and adding its cut plain address would
-// deliver to a wrong one. (Sent without angle brackets: with them the cut
-// takes the closing '>' and the text no longer begins with the tag.)
+// deliver to a wrong one. Angle brackets make no difference: they go before
+// the cut.
 TEST(EndOfMessage, NeverReplacesARecipientThatWasCut) {
     auto daemon = start_daemon({"-r"});
     // The '@' must survive the cut, or the recipient has no domain and is
@@ -570,17 +577,20 @@ TEST(EndOfMessage, NeverReplacesARecipientThatWasCut) {
     const std::string plain = "user@" + std::string(600, 'd') + ".example.com";
     auto tags = protocol_test::make_tags(plain, daemon->key());
     const std::string cut = tags.valid.substr(0, 512);
-    milter_connection conn = session(*daemon, outside_client());
-    auto r = milter_client::send_message(conn, {{}, {"<>"}, {{tags.valid}}, {}, {}, {}});
-    ASSERT_EQ(r.rcpts.size(), 1u);
-    EXPECT_EQ(r.rcpts[0].code, SMFIR_CONTINUE);
-    ASSERT_TRUE(r.eom);
-    EXPECT_EQ(format_changes(*r.eom),
-              (std::vector<std::string>{
-                  "insheader 1 Authentication-Results: mx.test.example; x-batv=fail "
-                  "(verification failed) smtp.rcpt=" +
-                  cut}));
-    conn.quit();
+    for (const std::string& given : {tags.valid, "<" + tags.valid + ">"}) {
+        SCOPED_TRACE(given.substr(0, 20));
+        milter_connection conn = session(*daemon, outside_client());
+        auto r = milter_client::send_message(conn, {{}, {"<>"}, {{given}}, {}, {}, {}});
+        ASSERT_EQ(r.rcpts.size(), 1u);
+        EXPECT_EQ(r.rcpts[0].code, SMFIR_CONTINUE);
+        ASSERT_TRUE(r.eom);
+        EXPECT_EQ(format_changes(*r.eom),
+                  (std::vector<std::string>{
+                      "insheader 1 Authentication-Results: mx.test.example; x-batv=fail "
+                      "(verification failed) smtp.rcpt=" +
+                      cut}));
+        conn.quit();
+    }
     expect_healthy(*daemon);
 }
 
