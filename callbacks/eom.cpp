@@ -4,7 +4,8 @@
 #include <libmilter/mfapi.h>
 #include <syslog.h>
 
-#include <cassert>
+#include <cstddef>
+#include <string>
 
 #include "callbacks/callbacks.h"
 #include "callbacks/context.h"
@@ -42,6 +43,24 @@ bool insert_header(SMFICTX* ctx, const char* name, const char* value) {
     return smfi_insheader(ctx, 1, const_cast<char*>(name), const_cast<char*>(value)) == MI_SUCCESS;
 }
 
+// Inserts a header value with its control bytes escaped, so that a CR or LF
+// from a recipient or a macro can neither end the header nor start one of
+// its own, cut to the limit after escaping. Cutting the raw value first
+// changes nothing: escaping only lengthens, so the escaped cut value still
+// covers the limit. Values without control bytes, nearly all of them, go
+// out as built, without an allocation.
+template <std::size_t Limit>
+bool insert_escaped_header(SMFICTX* ctx, const char* name, const bounded_text<Limit>& value) {
+    if (!batv_has_controls(value.view())) {
+        return insert_header(ctx, name, value.c_str());
+    }
+    std::string escaped;
+    batv_escape_controls(value.view(), escaped);
+    bounded_text<Limit> cut;
+    cut.append(escaped);
+    return insert_header(ctx, name, cut.c_str());
+}
+
 bool add_authentication_results(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg,
                                 const rcpt_entry& entry) {
     bounded_text<max_header_value_length> value;
@@ -55,7 +74,7 @@ bool add_authentication_results(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx&
     value.append(result_word(entry));
     value.append(" smtp.rcpt=");
     value.append(entry.rcpt_orig);
-    return insert_header(ctx, authentication_results, value.c_str());
+    return insert_escaped_header(ctx, authentication_results, value);
 }
 
 bool add_xbatv(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg) {
@@ -68,7 +87,7 @@ bool add_xbatv(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg) {
     value.append(settings.hostname);
     value.append(" ");
     value.append(msg.msg_jobid.empty() ? unknown_jobid : msg.msg_jobid.c_str());
-    return insert_header(ctx, xbatv, value.c_str());
+    return insert_escaped_header(ctx, xbatv, value);
 }
 
 // Puts the plain address in place of the tagged one, or in test mode only

@@ -482,6 +482,15 @@ TEST_F(envrcpt_test, recipient_in_brackets_cut_at_512_characters_is_never_replac
     EXPECT_EQ(rcpts()[0].rcpt_new, std::nullopt);
 }
 
+// Log lines carry the recipient with its control bytes escaped.
+TEST_F(envrcpt_test, control_bytes_of_a_recipient_are_escaped_in_log_lines) {
+    open_bounce();
+    EXPECT_EQ(envrcpt("<us\r\ner@example.org>"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpts().at(0).rcpt_orig, "us\r\ner@example.org");
+    EXPECT_EQ(take_logs(), std::vector<log_line>{
+                               err("Q9: BATV signature not present in `us\\r\\ner@example.org'")});
+}
+
 TEST_F(envrcpt_test, takes_the_job_id_once_the_mta_has_one) {
     settings.LogWhy = 1;
     open_outside();

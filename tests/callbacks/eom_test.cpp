@@ -208,6 +208,97 @@ TEST_F(eom_test, header_values_are_cut) {
               (std::vector<std::string>{results(results_value), xbatv(xbatv_value)}));
 }
 
+// A CR or LF in a value would end the header and start another; every
+// control byte is written escaped. The recipient itself is verified and
+// replaced as the client gave it.
+TEST_F(eom_test, control_bytes_are_escaped_in_header_values) {
+    struct case_ {
+        const char* name;
+        std::string authserv;  // macro "j"
+        std::string jobid;     // macro "i"
+        std::string plain;     // the recipient's plain address
+        std::string results;   // the Authentication-Results value up to "smtp.rcpt="
+        std::string rcpt;      // after "smtp.rcpt=", past the tag
+        std::string xbatv;     // the X-BATV value after the host name
+    };
+    const case_ cases[] = {
+        {"CR and LF in the recipient", "mx.example.org", "Q1", "user\r\nX-Evil: 1@example.org",
+         "mx.example.org/Q1; x-batv=pass ", "user\\r\\nX-Evil: 1@example.org", "Q1"},
+        {"escape sequence in the authserv-id", "mx\x1b[2J.example.org", "Q1", "user@example.org",
+         "mx\\x1b[2J.example.org/Q1; x-batv=pass ", "user@example.org", "Q1"},
+        {"LF in the job id", "mx.example.org", "Q1\nX-Evil: 1", "user@example.org",
+         "mx.example.org/Q1\\nX-Evil: 1; x-batv=pass ", "user@example.org", "Q1\\nX-Evil: 1"},
+        {"tab, DEL and SOH", "mx.example.org", "Q\x01", "a\tb\x7f@example.org",
+         "mx.example.org/Q\\x01; x-batv=pass ", "a\\tb\\x7f@example.org", "Q\\x01"},
+    };
+    settings.AuthservID.reset();
+    settings.AuthservIDWithJobID = 1;
+    settings.AddAuthenticationResults = 1;
+    settings.XHeader = 1;
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.macros["j"] = c.authserv;
+        open_outside();
+        fake.macros["i"] = c.jobid;
+        ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+        const std::string address = tagged(c.plain);
+        ASSERT_EQ(envrcpt("<" + address + ">"), SMFIS_CONTINUE);
+        ASSERT_EQ(rcpts().at(0).rcpt_valid, 1);
+        fake.clear_calls();
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.changes(),
+                  (std::vector<std::string>{
+                      results(c.results + "smtp.rcpt=" + address.substr(0, 16) + c.rcpt),
+                      delrcpt(address), addrcpt(c.plain),
+                      xbatv("Vellicor v0.5.0 filter.example.org " + c.xbatv)}));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// The limits hold for the escaped values, which may be much longer than the
+// values built.
+TEST_F(eom_test, escaped_header_values_are_cut) {
+    struct case_ {
+        const char* name;
+        std::string jobid;
+        std::string escaped;
+    };
+    const case_ cases[] = {
+        // 1500 bytes become 6000 characters.
+        {"short value, long escaped", std::string(1500, '\x01'),
+         [] {
+             std::string out;
+             for (int i = 0; i < 1500; ++i) {
+                 out += "\\x01";
+             }
+             return out;
+         }()},
+        {"long value", std::string(5000, '\n'),
+         [] {
+             std::string out;
+             for (int i = 0; i < 5000; ++i) {
+                 out += "\\n";
+             }
+             return out;
+         }()},
+    };
+    settings.AddAuthenticationResults = 1;
+    settings.AuthservIDWithJobID = 1;
+    settings.XHeader = 1;
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        message({entry("a@example.org", 1, 1)});
+        msg().msg_jobid = c.jobid;
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        const std::string results_value = ("mx.example.org/" + c.escaped).substr(0, 4096);
+        const std::string xbatv_value =
+            ("Vellicor v0.5.0 filter.example.org " + c.escaped).substr(0, 4095);
+        EXPECT_EQ(fake.changes(),
+                  (std::vector<std::string>{results(results_value), xbatv(xbatv_value)}));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
 TEST_F(eom_test, test_mode_logs_the_changes_it_suppresses) {
     settings.TestMode = 1;
     settings.AddAuthenticationResults = 1;
