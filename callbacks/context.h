@@ -1,7 +1,9 @@
 // The records the callbacks keep per connection, per message and per
-// verified recipient, and how a callback finds them. A conn_ctx lives from
-// negotiation to close and is attached to the milter context as its private
-// data; it owns the current msg_ctx, which owns its recipient entries.
+// verified recipient, and how a callback finds them. A conn_ctx lives for
+// one SMTP session of a milter connection, from negotiation (or, for a later
+// session on the same connection, from connect) to close, and is attached
+// to the milter context as its private data; it owns the current msg_ctx,
+// which owns its recipient entries.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -44,9 +46,17 @@ static_assert(sizeof(sockaddr_in) == 16);
 
 inline constexpr const char* unknown_jobid = "unknown-jobid";
 
+// What the private data of a milter connection holds after a session closed
+// when the negotiation agreed on header values without a leading blank;
+// after one that agreed on a leading blank it holds nothing (see
+// mlfi_close). Never a record.
+struct session_marker {};
+extern session_marker no_leading_space_marker;
+
 // The connection's record, or null when it has none.
 inline conn_ctx* batv_conn(SMFICTX* ctx) {
-    return static_cast<conn_ctx*>(smfi_getpriv(ctx));
+    void* priv = smfi_getpriv(ctx);
+    return priv == &no_leading_space_marker ? nullptr : static_cast<conn_ctx*>(priv);
 }
 
 // The records of a callback inside a message (RCPT TO, end of message):

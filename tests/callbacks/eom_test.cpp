@@ -497,7 +497,7 @@ TEST_F(transaction_test, outgoing_message_leaves_with_a_tagged_sender) {
                                   chgfrom(tagged("user@example.com"), "SIZE=1000 BODY=8BITMIME"),
                                   xbatv("Vellicor v0.5.0 filter.example.org Q1")}));
     EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
-    EXPECT_EQ(fake.priv, nullptr);
+    EXPECT_EQ(cc(), nullptr);
 }
 
 TEST_F(transaction_test, bounce_reaches_the_plain_address) {

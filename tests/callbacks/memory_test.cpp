@@ -44,8 +44,42 @@ TEST_F(memory_test, negotiation_goes_on_without_a_record) {
     EXPECT_EQ(verdict, SMFIS_CONTINUE);
     EXPECT_EQ(pf0, 0x4du);
     EXPECT_EQ(pf1, 0x372u);
-    EXPECT_EQ(fake.priv, nullptr);
+    EXPECT_EQ(cc(), nullptr);
     EXPECT_EQ(take_logs(), std::vector<log_line>{});
+    // Connect makes the record, without the leading blank nobody asked for.
+    client_address address = ipv4("192.0.2.10");
+    EXPECT_EQ(connect("mx.outside.example", address.get()), SMFIS_CONTINUE);
+    ASSERT_NE(cc(), nullptr);
+    EXPECT_EQ(cc()->cc_leading_space, 0);
+}
+
+// A session that libmilter starts on a connection after an earlier one
+// closed gets its record at connect; without the memory for it the session
+// is temp-failed and the connection keeps what the negotiation agreed.
+TEST_F(memory_test, later_session_connect) {
+    struct case_ {
+        const char* name;
+        unsigned long f1;
+        int leading_space;
+    };
+    const case_ cases[] = {{"leading space agreed", 0x1fffff, 1}, {"no leading space", 0, 0}};
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(negotiate(0x1ff, c.f1), SMFIS_CONTINUE);
+        client_address address = ipv4("192.0.2.10");
+        ASSERT_EQ(connect("mx.outside.example", address.get()), SMFIS_CONTINUE);
+        ASSERT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        take_logs();
+        sfsistat verdict = 0;
+        ASSERT_TRUE(fail_nth(
+            1, [&] { return connect("mx.outside.example", address.get()); }, verdict));
+        EXPECT_EQ(verdict, SMFIS_TEMPFAIL);
+        EXPECT_EQ(take_logs(), std::vector<log_line>{malloc_line});
+        EXPECT_EQ(fake.priv,
+                  c.leading_space ? nullptr : static_cast<void*>(&no_leading_space_marker));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.priv, nullptr);
+    }
 }
 
 TEST_F(memory_test, connect) {

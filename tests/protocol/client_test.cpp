@@ -3,8 +3,11 @@
 // texts at RCPT TO, and the exact sequence of changes at end of message,
 // which miltertest cannot show.
 #include <libmilter/mfdef.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -618,6 +621,83 @@ TEST(EndOfMessage, ActsOnTheCurrentTransactionOnly) {
               (std::vector<std::string>{"delrcpt " + b.valid, "addrcpt " + b.plain}));
     conn.quit();
     expect_healthy(*daemon);
+}
+
+// ---- connection reuse
+
+// After SMFIC_QUIT_NC libmilter closes the session and serves the next one
+// on the same milter connection, starting with connect and without a new
+// negotiation. Each later session is filtered like a fresh one, with the
+// header form the negotiation agreed on.
+TEST(ConnectionReuse, EverySessionIsFilteredLikeAFreshOne) {
+    struct case_ {
+        const char* name;
+        std::uint32_t steps;
+        std::string lead;      // before every header value
+        bool ends_after_quit;  // else the MTA drops the connection after QUIT_NC
+    } cases[] = {
+        {"leading space agreed", milter_client::all_steps, " ", true},
+        {"no leading space, dropped after the last QUIT_NC",
+         milter_client::all_steps & ~SMFIP_HDR_LEADSPC, "", false},
+    };
+    auto daemon = start_daemon({"-r", "-h"});
+    auto tags = protocol_test::make_tags("user@example.com", daemon->key());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        milter_connection conn(daemon->socket_path());
+        conn.negotiate(milter_client::all_actions, c.steps);
+        for (int round = 1; round <= 2; ++round) {
+            SCOPED_TRACE(round);
+            if (round > 1) {
+                conn.quit_nc();
+            }
+            // A bounce from outside.
+            conn.macros(SMFIC_CONNECT, {{"j", "mx.test.example"}});
+            ASSERT_EQ(conn.connect(outside_client()).code, SMFIR_CONTINUE);
+            auto in = milter_client::send_message(
+                conn, {{{"i", "JOBIN"}}, {"<>"}, {{"<" + tags.valid + ">"}}, {}, {}, {}});
+            ASSERT_TRUE(in.eom);
+            EXPECT_EQ(format_changes(*in.eom),
+                      (std::vector<std::string>{
+                          "insheader 1 Authentication-Results:" + c.lead +
+                              "mx.test.example; x-batv=pass smtp.rcpt=" + tags.valid,
+                          "delrcpt " + tags.valid, "addrcpt " + tags.plain,
+                          "insheader 1 X-BATV:" + c.lead + xbatv_prefix + "JOBIN"}));
+            conn.quit_nc();
+
+            // Mail from an internal client on the same milter connection.
+            conn.macros(SMFIC_CONNECT, {{"j", "mx.test.example"}});
+            ASSERT_EQ(conn.connect(internal_client()).code, SMFIR_CONTINUE);
+            std::time_t before = std::time(nullptr);
+            auto out = milter_client::send_message(conn, {{{"i", "JOBOUT"}},
+                                                          {"<sender@example.com>", "SIZE=10"},
+                                                          {{"<someone@example.net>"}},
+                                                          {},
+                                                          {},
+                                                          {}});
+            std::time_t after = std::time(nullptr);
+            ASSERT_TRUE(out.eom);
+            ASSERT_EQ(out.eom->changes.size(), 2u) << milter_client::describe(*out.eom);
+            expect_signed(out.eom->changes[0], "sender@example.com", "SIZE=10", 0, 7,
+                          form::standard, daemon->key(), before, after);
+            EXPECT_EQ(protocol_test::format_change(out.eom->changes[1]),
+                      "insheader 1 X-BATV:" + c.lead + xbatv_prefix + "JOBOUT");
+        }
+        if (c.ends_after_quit) {
+            conn.quit();
+        } else {
+            conn.quit_nc();
+            conn.drop();
+        }
+        expect_healthy(*daemon);
+    }
+
+    // Ending cleanly lets LeakSanitizer see a record that a close left
+    // behind.
+    std::optional<int> status = daemon->terminate(std::chrono::seconds(60));
+    ASSERT_TRUE(status) << "the daemon did not end after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_EQ(daemon->sanitizer_reports(), "") << "written while the daemon ended";
 }
 
 }  // namespace
