@@ -1,7 +1,9 @@
 // The records the callbacks keep per connection, per message and per
-// verified recipient, and how a callback finds them. A conn_ctx lives from
-// negotiation to close and is attached to the milter context as its private
-// data; it owns the current msg_ctx, which owns its recipient entries.
+// verified recipient, and how a callback finds them. A conn_ctx lives for
+// one SMTP session of a milter connection, from negotiation (or, for a later
+// session on the same connection, from connect) to close, and is attached
+// to the milter context as its private data; it owns the current msg_ctx,
+// which owns its recipient entries.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -44,10 +46,32 @@ static_assert(sizeof(sockaddr_in) == 16);
 
 inline constexpr const char* unknown_jobid = "unknown-jobid";
 
+// What the private data of a milter connection holds after a session closed
+// when the negotiation agreed on header values without a leading blank;
+// after one that agreed on a leading blank it holds nothing (see
+// mlfi_close). Never a record.
+struct session_marker {};
+extern session_marker no_leading_space_marker;
+
 // The connection's record, or null when it has none.
 inline conn_ctx* batv_conn(SMFICTX* ctx) {
-    return static_cast<conn_ctx*>(smfi_getpriv(ctx));
+    void* priv = smfi_getpriv(ctx);
+    return priv == &no_leading_space_marker ? nullptr : static_cast<conn_ctx*>(priv);
 }
+
+// The records of a callback inside a message (RCPT TO, end of message):
+// both exist whenever the MTA gets there, since MAIL FROM makes the message
+// context or temp-fails.
+struct message_contexts {
+    conn_ctx* cc = nullptr;
+    msg_ctx* msg = nullptr;
+    explicit operator bool() const { return msg != nullptr; }
+};
+
+// Fetches the records and takes a job id the MTA has defined since MAIL
+// FROM. Empty (the caller temp-fails) when a record is missing or the job
+// id could not be copied, which it logs.
+message_contexts batv_message_contexts(SMFICTX* ctx);
 
 // Releases the connection's current message context, if any.
 void batv_msg_cleanup(conn_ctx& cc);
@@ -55,6 +79,13 @@ void batv_msg_cleanup(conn_ctx& cc);
 // The value of an MTA macro, or null when the MTA does not define it.
 inline const char* batv_macro(SMFICTX* ctx, const char* name) {
     return smfi_getsymval(ctx, const_cast<char*>(name));
+}
+
+// The MTA's job id (macro "i"), or null when it defines none or an empty
+// one: either way the message's job id is unknown_jobid.
+inline const char* batv_jobid_macro(SMFICTX* ctx) {
+    const char* jobid = batv_macro(ctx, "i");
+    return jobid != nullptr && *jobid != '\0' ? jobid : nullptr;
 }
 
 // When the MTA gave no job id at MAIL FROM, takes macro "i" as soon as a

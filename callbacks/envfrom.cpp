@@ -11,13 +11,12 @@
 #include <string>
 
 #include "callbacks/callbacks.h"
+#include "callbacks/clock.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "callbacks/clock.h"
-#include "logging/log.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
-#include "callbacks/text.h"
+#include "logging/log.h"
 #include "tags/tags.h"
 
 void batv_msg_cleanup(conn_ctx& cc) {
@@ -28,20 +27,41 @@ bool batv_refresh_jobid(SMFICTX* ctx, msg_ctx& msg) {
     if (msg.msg_jobid != unknown_jobid) {
         return true;
     }
-    const char* jobid = batv_macro(ctx, "i");
+    const char* jobid = batv_jobid_macro(ctx);
     return jobid == nullptr || batv_try_alloc([&] { msg.msg_jobid = jobid; });
+}
+
+message_contexts batv_message_contexts(SMFICTX* ctx) {
+    conn_ctx* cc = batv_conn(ctx);
+    assert(cc != nullptr && cc->cc_msg != nullptr);
+    if (cc == nullptr || cc->cc_msg == nullptr) {
+        return {};
+    }
+    if (!batv_refresh_jobid(ctx, *cc->cc_msg)) {
+        batv_log_strdup_failure();
+        return {};
+    }
+    return {cc, cc->cc_msg.get()};
 }
 
 namespace {
 
-// The ESMTP arguments joined by single blanks, cut to the address limit.
-bounded_text<max_address_length> join_esmtp_args(char** args) {
-    bounded_text<max_address_length> joined;
+// The non-empty ESMTP arguments joined by single blanks, or nothing when
+// there are none. An argument is never cut: a cut one (an ENVID without its
+// end) would be wrong where a whole one is right, and the MTA has already
+// bounded the length of the command they came in.
+std::optional<std::string> join_esmtp_args(char** args) {
+    std::optional<std::string> joined;
     for (char** arg = args; *arg != nullptr; ++arg) {
-        if (arg != args) {
-            joined.append(" ");
+        if (**arg == '\0') {
+            continue;
         }
-        joined.append(*arg);
+        if (joined) {
+            joined->push_back(' ');
+        } else {
+            joined.emplace();
+        }
+        joined->append(*arg);
     }
     return joined;
 }
@@ -69,8 +89,7 @@ sfsistat sign_sender(msg_ctx& msg, char** esmtp_args) {
     }
     msg.msg_newsender = std::move(tagged);
 
-    const bounded_text<max_address_length> joined = join_esmtp_args(esmtp_args);
-    if (!joined.empty() && !batv_try_alloc([&] { msg.msg_esmtpargs.emplace(joined.view()); })) {
+    if (!batv_try_alloc([&] { msg.msg_esmtpargs = join_esmtp_args(esmtp_args); })) {
         batv_log_strdup_failure(jobid);
         return SMFIS_TEMPFAIL;
     }
@@ -93,7 +112,7 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
     }
     msg_ctx& msg = *cc->cc_msg;
 
-    const char* jobid = batv_macro(ctx, "i");
+    const char* jobid = batv_jobid_macro(ctx);
     if (!batv_try_alloc([&] { msg.msg_jobid = jobid != nullptr ? jobid : unknown_jobid; })) {
         batv_log_strdup_failure();
         return SMFIS_TEMPFAIL;

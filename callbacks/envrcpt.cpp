@@ -6,17 +6,17 @@
 
 #include <cassert>
 #include <cstdint>
-#include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "callbacks/callbacks.h"
+#include "callbacks/clock.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "callbacks/clock.h"
-#include "logging/log.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
+#include "logging/log.h"
 #include "tags/tags.h"
 
 namespace {
@@ -46,9 +46,8 @@ void set_reply(SMFICTX* ctx, const msg_ctx& msg, const char* text) {
 sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* recipient,
                     bool was_cut) {
     entry.rcpt_tagged = 1;
-    entry.rcpt_valid = 1;
     // Validation hands back a copy of the plain address; memory for it may
-    // run out.
+    // run out, and then nothing has been verified.
     tag_check check;
     if (!batv_try_alloc([&] {
             check = batv_validate_tag(
@@ -58,6 +57,9 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
         batv_log_strdup_failure(msg.msg_jobid.c_str());
         return SMFIS_TEMPFAIL;
     }
+    // A version mismatch leaves the tag valid; every other failure below
+    // clears it again.
+    entry.rcpt_valid = 1;
 
     if (check.tc_status == TAG_SYNTAX) {
         entry.rcpt_valid = 0;
@@ -99,22 +101,20 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
 
 sfsistat envrcpt(SMFICTX* ctx, char** argv) {
     assert(argv != nullptr && argv[0] != nullptr);
-    conn_ctx* cc = batv_conn(ctx);
-    assert(cc != nullptr && cc->cc_msg != nullptr);
-    if (cc == nullptr || cc->cc_msg == nullptr) {
+    const message_contexts found = batv_message_contexts(ctx);
+    if (!found) {
         return SMFIS_TEMPFAIL;
     }
-    msg_ctx& msg = *cc->cc_msg;
-    if (!batv_refresh_jobid(ctx, msg)) {
-        batv_log_strdup_failure();
-        return SMFIS_TEMPFAIL;
-    }
+    const conn_ctx& cc = *found.cc;
+    msg_ctx& msg = *found.msg;
     const char* jobid = msg.msg_jobid.c_str();
 
+    // The brackets go before the limit applies: a tagged address of 511 or
+    // 512 characters arrives longer with them.
+    const std::string_view given = batv_without_brackets(argv[0]);
     bounded_text<max_address_length> recipient;
-    recipient.append(argv[0]);
-    const bool was_cut = std::strlen(argv[0]) > max_address_length;
-    recipient.truncate(batv_strip_brackets(recipient.data(), recipient.size()));
+    recipient.append(given);
+    const bool was_cut = given.size() > max_address_length;
 
     switch (batv_select(ctx, recipient.c_str(), select_direction::verify, jobid)) {
         case select_outcome::failed:
@@ -124,7 +124,7 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
         case select_outcome::selected:
             break;
     }
-    if (cc->cc_internal || msg.msg_auth) {
+    if (cc.cc_internal || msg.msg_auth) {
         if (settings.LogWhy && settings.Syslog) {
             batv_log(LOG_INFO, "%s client internal or authenticated; verification skipped", jobid);
         }

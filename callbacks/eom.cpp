@@ -4,14 +4,15 @@
 #include <libmilter/mfapi.h>
 #include <syslog.h>
 
-#include <cassert>
+#include <cstddef>
+#include <string>
 
 #include "callbacks/callbacks.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
-#include "logging/log.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
+#include "logging/log.h"
 
 namespace {
 
@@ -42,6 +43,24 @@ bool insert_header(SMFICTX* ctx, const char* name, const char* value) {
     return smfi_insheader(ctx, 1, const_cast<char*>(name), const_cast<char*>(value)) == MI_SUCCESS;
 }
 
+// Inserts a header value with its control bytes escaped, so that a CR or LF
+// from a recipient or a macro can neither end the header nor start one of
+// its own, cut to the limit after escaping. Cutting the raw value first
+// changes nothing: escaping only lengthens, so the escaped cut value still
+// covers the limit. Values without control bytes, nearly all of them, go
+// out as built, without an allocation.
+template <std::size_t Limit>
+bool insert_escaped_header(SMFICTX* ctx, const char* name, const bounded_text<Limit>& value) {
+    if (!batv_has_controls(value.view())) {
+        return insert_header(ctx, name, value.c_str());
+    }
+    std::string escaped;
+    batv_escape_controls(value.view(), escaped);
+    bounded_text<Limit> cut;
+    cut.append(escaped);
+    return insert_header(ctx, name, cut.c_str());
+}
+
 bool add_authentication_results(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg,
                                 const rcpt_entry& entry) {
     bounded_text<max_header_value_length> value;
@@ -55,7 +74,7 @@ bool add_authentication_results(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx&
     value.append(result_word(entry));
     value.append(" smtp.rcpt=");
     value.append(entry.rcpt_orig);
-    return insert_header(ctx, authentication_results, value.c_str());
+    return insert_escaped_header(ctx, authentication_results, value);
 }
 
 bool add_xbatv(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg) {
@@ -68,7 +87,7 @@ bool add_xbatv(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg) {
     value.append(settings.hostname);
     value.append(" ");
     value.append(msg.msg_jobid.empty() ? unknown_jobid : msg.msg_jobid.c_str());
-    return insert_header(ctx, xbatv, value.c_str());
+    return insert_escaped_header(ctx, xbatv, value);
 }
 
 // Puts the plain address in place of the tagged one, or in test mode only
@@ -91,16 +110,12 @@ bool replace_recipient(SMFICTX* ctx, const msg_ctx& msg, const rcpt_entry& entry
 }
 
 sfsistat eom(SMFICTX* ctx) {
-    conn_ctx* cc = batv_conn(ctx);
-    assert(cc != nullptr && cc->cc_msg != nullptr);
-    if (cc == nullptr || cc->cc_msg == nullptr) {
+    const message_contexts found = batv_message_contexts(ctx);
+    if (!found) {
         return SMFIS_TEMPFAIL;
     }
-    msg_ctx& msg = *cc->cc_msg;
-    if (!batv_refresh_jobid(ctx, msg)) {
-        batv_log_strdup_failure();
-        return SMFIS_TEMPFAIL;
-    }
+    const conn_ctx& cc = *found.cc;
+    const msg_ctx& msg = *found.msg;
     const char* jobid = msg.msg_jobid.c_str();
 
     if (msg.msg_newsender) {
@@ -120,8 +135,7 @@ sfsistat eom(SMFICTX* ctx) {
         if (!entry.rcpt_tagged || !entry.rcpt_valid) {
             failed = true;
         }
-        if (settings.AddAuthenticationResults &&
-            !add_authentication_results(ctx, *cc, msg, entry)) {
+        if (settings.AddAuthenticationResults && !add_authentication_results(ctx, cc, msg, entry)) {
             log_failure("%s \"%s\" header add failed", msg, authentication_results);
             return SMFIS_TEMPFAIL;
         }
@@ -130,7 +144,7 @@ sfsistat eom(SMFICTX* ctx) {
         }
     }
 
-    if (settings.XHeader && !add_xbatv(ctx, *cc, msg)) {
+    if (settings.XHeader && !add_xbatv(ctx, cc, msg)) {
         log_failure("%s \"%s\" header add failed", msg, xbatv);
         return SMFIS_TEMPFAIL;
     }

@@ -11,10 +11,10 @@
 #include <string_view>
 
 #include "callbacks/context.h"
-#include "logging/log.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
 #include "lists/lists.h"
+#include "logging/log.h"
 
 namespace {
 
@@ -139,24 +139,28 @@ bool macro_selected(SMFICTX* ctx) {
 
 }  // namespace
 
-std::size_t batv_strip_brackets(char* address, std::size_t length) {
-    if (length == 0 || address[0] != '<') {
-        return length;
+std::string_view batv_without_brackets(std::string_view address) {
+    if (address.empty() || address.front() != '<') {
+        return address;
     }
     // The kept text is [start, stop); each round peels one '>' and one '<'.
     std::size_t start = 0;
-    std::size_t stop = length;
+    std::size_t stop = address.size();
     while (stop > start && address[stop - 1] == '>') {
-        address[--stop] = '\0';
+        --stop;
         ++start;
         if (start >= stop || address[start] != '<') {
             break;
         }
     }
-    const std::size_t stripped = stop - start;
-    std::memmove(address, address + start, stripped);
-    address[stripped] = '\0';
-    return stripped;
+    return address.substr(start, stop - start);
+}
+
+std::size_t batv_strip_brackets(char* address, std::size_t length) {
+    const std::string_view kept = batv_without_brackets({address, length});
+    std::memmove(address, kept.data(), kept.size());
+    address[kept.size()] = '\0';
+    return kept.size();
 }
 
 select_outcome batv_select(SMFICTX* ctx, const char* address, select_direction direction,

@@ -7,13 +7,17 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 enum class select_direction { sign, verify };
 enum class select_outcome { failed, skipped, selected };
 
-// Removes matching pairs of a leading '<' and a trailing '>' from the
-// outside in, in place; returns the new length. Text not beginning with '<'
-// is left alone.
+// The part of address inside matching pairs of a leading '<' and a trailing
+// '>', removed from the outside in. Text not beginning with '<' is returned
+// whole.
+std::string_view batv_without_brackets(std::string_view address);
+
+// The same in place; returns the new length.
 std::size_t batv_strip_brackets(char* address, std::size_t length);
 inline void batv_strip_brackets(std::string& address) {
     address.resize(batv_strip_brackets(address.data(), address.size()));

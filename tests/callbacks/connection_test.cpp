@@ -48,7 +48,10 @@ TEST_F(negotiation_test, answers_the_offered_actions_and_steps) {
         EXPECT_EQ(record->cc_msg, nullptr);
         EXPECT_EQ(take_logs(), std::vector<log_line>{});
         EXPECT_EQ(mlfi_close(local.handle()), SMFIS_CONTINUE);
-        EXPECT_EQ(local.priv, nullptr);
+        // What a later session on this connection needs of the negotiation:
+        // nothing in the usual case, the marker without a leading blank.
+        EXPECT_EQ(local.priv,
+                  c.leading_space ? nullptr : static_cast<void*>(&no_leading_space_marker));
     }
 }
 
@@ -96,8 +99,32 @@ TEST_F(negotiation_test, refuses_an_mta_that_lacks_a_required_action) {
     }
 }
 
-TEST_F(negotiation_test, without_a_record_the_connection_is_temp_failed) {
+TEST_F(negotiation_test, without_a_record_connect_makes_one) {
     fake.fail("smfi_setpriv", 1);
+    unsigned long pf0 = 0, pf1 = 0, pf2 = 0, pf3 = 0;
+    EXPECT_EQ(mlfi_negotiate(ctx(), 0x1ff, 0x1fffff, 0, 0, &pf0, &pf1, &pf2, &pf3), SMFIS_CONTINUE);
+    EXPECT_EQ(pf0, 0x4du);
+    // Nobody could note the leading space, so it is not asked for.
+    EXPECT_EQ(pf1, 0x372u);
+    EXPECT_EQ(cc(), nullptr);
+
+    fake.macros["j"] = "mta.example.org";
+    client_address address = ipv4("192.0.2.10");
+    EXPECT_EQ(connect("mx.outside.example", address.get()), SMFIS_CONTINUE);
+    ASSERT_NE(cc(), nullptr);
+    EXPECT_EQ(cc()->cc_leading_space, 0);
+    EXPECT_EQ(cc()->cc_authservid, "mta.example.org");
+    EXPECT_EQ(cc()->cc_host, "mx.outside.example");
+    fake.macros["i"] = "Q1";
+    EXPECT_EQ(envfrom({"<a@example.com>"}), SMFIS_CONTINUE);
+    EXPECT_EQ(take_logs(),
+              (std::vector<log_line>{
+                  info("Q1 signing for all domains; message will be signed"),
+                  info("Q1 client not internal and not authenticated; signing skipped")}));
+}
+
+TEST_F(negotiation_test, without_a_record_the_connection_is_temp_failed) {
+    fake.fail("smfi_setpriv");
     unsigned long pf0 = 0, pf1 = 0, pf2 = 0, pf3 = 0;
     EXPECT_EQ(mlfi_negotiate(ctx(), 0x1ff, 0x1fffff, 0, 0, &pf0, &pf1, &pf2, &pf3), SMFIS_CONTINUE);
     EXPECT_EQ(pf0, 0x4du);
@@ -121,18 +148,34 @@ TEST_F(negotiation_test, without_a_record_the_connection_is_temp_failed) {
 using close_test = callbacks_test;
 
 TEST_F(close_test, frees_the_records_and_detaches_them) {
-    open_outside();
-    fake.macros["i"] = "Q1";
-    ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
-    ASSERT_EQ(envrcpt("<user@example.org>"), SMFIS_CONTINUE);
-    fake.clear_calls();
-    EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
-    EXPECT_EQ(fake.priv, nullptr);
-    EXPECT_EQ(fake.calls_to("smfi_setpriv"), std::vector<std::string>{R"(smfi_setpriv(null))"});
-    // A second close finds nothing to free.
-    fake.clear_calls();
-    EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
-    EXPECT_EQ(fake.calls_to("smfi_setpriv"), std::vector<std::string>{});
+    struct case_ {
+        const char* name;
+        unsigned long f1;
+        std::vector<std::string> first_close;   // its smfi_setpriv calls
+        std::vector<std::string> second_close;  // the real end of the connection
+    };
+    const case_ cases[] = {
+        {"leading space agreed", 0x1fffff, {"smfi_setpriv(null)"}, {}},
+        {"no leading space", 0, {R"(smfi_setpriv("data"))"}, {"smfi_setpriv(null)"}},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(negotiate(0x1ff, c.f1), SMFIS_CONTINUE);
+        client_address address = ipv4("192.0.2.10");
+        ASSERT_EQ(connect("mx.outside.example", address.get()), SMFIS_CONTINUE);
+        fake.macros["i"] = "Q1";
+        ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+        ASSERT_EQ(envrcpt("<user@example.org>"), SMFIS_CONTINUE);
+        fake.clear_calls();
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        EXPECT_EQ(cc(), nullptr);
+        EXPECT_EQ(fake.calls_to("smfi_setpriv"), c.first_close);
+        // A second close finds nothing to free and leaves nothing attached.
+        fake.clear_calls();
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.calls_to("smfi_setpriv"), c.second_close);
+        EXPECT_EQ(fake.priv, nullptr);
+    }
 }
 
 using connect_test = callbacks_test;
@@ -392,6 +435,83 @@ TEST_F(connect_test, recognises_internal_clients) {
         EXPECT_EQ(connect(c.host, has_address ? address.get() : nullptr), SMFIS_CONTINUE);
         EXPECT_EQ(cc()->cc_internal, c.internal);
         EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// After SMFIC_QUIT_NC libmilter closes the session and starts the next one
+// on the same milter connection with a connect, without negotiating again.
+using later_session_test = callbacks_test;
+
+TEST_F(later_session_test, is_filtered_like_a_fresh_one) {
+    struct case_ {
+        const char* name;
+        unsigned long f1;
+        std::string lead;  // before every header value
+    };
+    const case_ cases[] = {{"leading space agreed", 0x1fffff, " "}, {"no leading space", 0, ""}};
+    settings.AddAuthenticationResults = 1;
+    settings.XHeader = 1;
+    settings.internal_hosts.push_back(internal_host{"localhost", 0, 0});
+    settings.peer_list.push_back({false, "peer.example.net"});
+    const std::string bounce_to = tagged("user@example.com");
+    const auto header = [](const std::string& name, const std::string& value) {
+        return fake_describe("smfi_insheader", {"1", name, value});
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = fake_milter_ctx{};
+        fake.macros["j"] = "mx.example.org";
+        ASSERT_EQ(negotiate(0x1ff, c.f1), SMFIS_CONTINUE);
+        client_address outside = ipv4("192.0.2.10");
+        client_address loopback = ipv4("127.0.0.1");
+        for (int round = 1; round <= 2; ++round) {
+            SCOPED_TRACE(round);
+            // A bounce from outside: verified and replaced.
+            ASSERT_EQ(connect("mx.outside.example", outside.get()), SMFIS_CONTINUE);
+            ASSERT_NE(cc(), nullptr);
+            EXPECT_EQ(cc()->cc_internal, 0);
+            fake.macros["i"] = "Q1";
+            ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+            ASSERT_EQ(envrcpt("<" + bounce_to + ">"), SMFIS_CONTINUE);
+            fake.clear_calls();
+            EXPECT_EQ(eom(), SMFIS_CONTINUE);
+            EXPECT_EQ(fake.changes(),
+                      (std::vector<std::string>{
+                          header("Authentication-Results",
+                                 c.lead + "mx.example.org; x-batv=pass smtp.rcpt=" + bounce_to),
+                          fake_describe("smfi_delrcpt", {bounce_to}),
+                          fake_describe("smfi_addrcpt", {"user@example.com"}),
+                          header("X-BATV", c.lead + "Vellicor v0.5.0 filter.example.org Q1")}));
+            ASSERT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+            EXPECT_EQ(cc(), nullptr);
+
+            // A peer passes unfiltered, as on a fresh connection.
+            EXPECT_EQ(connect("peer.example.net", outside.get()), SMFIS_ACCEPT);
+            ASSERT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+
+            // An internal client: the sender is signed; nothing of the
+            // bounce before is left.
+            ASSERT_EQ(connect("localhost", loopback.get()), SMFIS_CONTINUE);
+            ASSERT_NE(cc(), nullptr);
+            EXPECT_EQ(cc()->cc_internal, 1);
+            EXPECT_EQ(cc()->cc_host, "localhost");
+            EXPECT_EQ(cc()->cc_msg, nullptr);
+            fake.macros["i"] = "Q2";
+            ASSERT_EQ(envfrom({"<sender@example.com>", "SIZE=10"}), SMFIS_CONTINUE);
+            ASSERT_EQ(envrcpt("<friend@example.net>"), SMFIS_CONTINUE);
+            fake.clear_calls();
+            EXPECT_EQ(eom(), SMFIS_CONTINUE);
+            EXPECT_EQ(fake.changes(),
+                      (std::vector<std::string>{
+                          fake_describe("smfi_chgfrom", {tagged("sender@example.com"), "SIZE=10"}),
+                          header("X-BATV", c.lead + "Vellicor v0.5.0 filter.example.org Q2")}));
+            ASSERT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        }
+        // The MTA drops the connection after a last SMFIC_QUIT_NC, and
+        // libmilter closes once more.
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.priv, nullptr);
+        take_logs();
     }
 }
 

@@ -210,23 +210,42 @@ TEST_F(envfrom_test, job_id_without_macro_i) {
                   info("unknown-jobid signing for all domains; message will be signed"),
                   info("unknown-jobid client not internal and not authenticated; signing "
                        "skipped")}));
+
+    // An empty macro "i" is no job id either.
+    fake.macros["i"] = "";
+    EXPECT_EQ(envfrom({"<user@example.com>"}), SMFIS_CONTINUE);
+    EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
+    EXPECT_EQ(take_logs(),
+              (std::vector<log_line>{
+                  info("unknown-jobid signing for all domains; message will be signed"),
+                  info("unknown-jobid client not internal and not authenticated; signing "
+                       "skipped")}));
 }
 
-TEST_F(envfrom_test, esmtp_arguments_are_cut_at_512_characters) {
+// The arguments go back to the MTA with the new sender, so each must stay
+// whole; the MTA has bounded the length of the command already.
+TEST_F(envfrom_test, esmtp_arguments_are_joined_whole) {
     struct case_ {
         const char* name;
         std::vector<std::string> args;
-        std::string joined;
+        std::optional<std::string> joined;
     };
     const std::string a300(300, 'a');
     const std::string b300(300, 'b');
     const std::string c512(512, 'c');
+    const std::string envid = "ENVID=" + std::string(600, 'e');
     const case_ cases[] = {
-        {"two long arguments", {a300, b300}, a300 + " " + b300.substr(0, 211)},
+        {"two long arguments", {a300, b300}, a300 + " " + b300},
         {"exactly full", {std::string(511, 'd')}, std::string(511, 'd')},
-        {"blank falls off", {c512, "X=1"}, c512},
-        {"one too long", {c512 + "e"}, c512},
-        {"empty arguments", {"", ""}, " "},
+        {"no blank falls off", {c512, "X=1"}, c512 + " X=1"},
+        {"one too long", {c512 + "e"}, c512 + "e"},
+        {"a long ENVID keeps the argument after it",
+         {envid, "BODY=8BITMIME"},
+         envid + " BODY=8BITMIME"},
+        {"empty arguments", {"", ""}, std::nullopt},
+        {"empty arguments leave no blanks",
+         {"", "SIZE=1", "", "", "BODY=8BITMIME", ""},
+         "SIZE=1 BODY=8BITMIME"},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.name);
@@ -235,6 +254,7 @@ TEST_F(envfrom_test, esmtp_arguments_are_cut_at_512_characters) {
         std::vector<std::string> args = {"<user@example.com>"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         EXPECT_EQ(envfrom(args), SMFIS_CONTINUE);
+        EXPECT_TRUE(msg().msg_newsender);
         EXPECT_EQ(msg().msg_esmtpargs, c.joined);
         EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
         settings.internal_hosts.clear();

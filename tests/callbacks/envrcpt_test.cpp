@@ -431,6 +431,66 @@ TEST_F(envrcpt_test, recipient_of_512_characters_is_replaced) {
     EXPECT_EQ(rcpts().at(0).rcpt_new, valid.substr(16));
 }
 
+// Signing makes tagged senders of up to 512 characters; a bounce brings
+// them back in angle brackets, which do not count against the limit.
+TEST_F(envrcpt_test, longest_tagged_recipients_in_brackets_are_replaced) {
+    struct case_ {
+        const char* name;
+        std::size_t plain_length;
+        tag_form form;
+        const char* open;
+        const char* close;
+    };
+    const case_ cases[] = {
+        {"511 characters", 495, tag_form::standard, "<", ">"},
+        {"512 characters", 496, tag_form::standard, "<", ">"},
+        {"512 characters, sendmail form", 496, tag_form::sendmail, "<", ">"},
+        {"512 characters in two pairs", 496, tag_form::standard, "<<", ">>"},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.SendmailFormat = c.form == tag_form::sendmail ? 1 : 0;
+        const std::string plain = std::string(c.plain_length - 12, 'r') + "@example.org";
+        const std::string address = tagged(plain, expiry_today, test_key_version, c.form);
+        ASSERT_EQ(address.size(), c.plain_length + 16);
+        open_bounce();
+        EXPECT_EQ(envrcpt(c.open + address + c.close), SMFIS_CONTINUE);
+        ASSERT_EQ(rcpts().size(), 1u);
+        EXPECT_EQ(rcpts()[0].rcpt_orig, address);
+        EXPECT_EQ(rcpts()[0].rcpt_tagged, 1);
+        EXPECT_EQ(rcpts()[0].rcpt_valid, 1);
+        EXPECT_EQ(rcpts()[0].rcpt_new, plain);
+        EXPECT_EQ(take_logs(), std::vector<log_line>{});
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.changes(),
+                  (std::vector<std::string>{fake_describe("smfi_delrcpt", {address}),
+                                            fake_describe("smfi_addrcpt", {plain})}));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+TEST_F(envrcpt_test, recipient_in_brackets_cut_at_512_characters_is_never_replaced) {
+    settings.AddAuthenticationResults = 1;
+    const std::string valid = tagged(std::string(496 - 12, 'r') + "@example.org");
+    ASSERT_EQ(valid.size(), 512u);
+    open_bounce();
+    // Without its brackets the recipient is one character too long.
+    EXPECT_EQ(envrcpt("<" + valid + "x>"), SMFIS_CONTINUE);
+    ASSERT_EQ(rcpts().size(), 1u);
+    EXPECT_EQ(rcpts()[0].rcpt_orig, valid);
+    EXPECT_EQ(rcpts()[0].rcpt_valid, 1);
+    EXPECT_EQ(rcpts()[0].rcpt_new, std::nullopt);
+}
+
+// Log lines carry the recipient with its control bytes escaped.
+TEST_F(envrcpt_test, control_bytes_of_a_recipient_are_escaped_in_log_lines) {
+    open_bounce();
+    EXPECT_EQ(envrcpt("<us\r\ner@example.org>"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpts().at(0).rcpt_orig, "us\r\ner@example.org");
+    EXPECT_EQ(take_logs(), std::vector<log_line>{
+                               err("Q9: BATV signature not present in `us\\r\\ner@example.org'")});
+}
+
 TEST_F(envrcpt_test, takes_the_job_id_once_the_mta_has_one) {
     settings.LogWhy = 1;
     open_outside();

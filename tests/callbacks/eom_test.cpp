@@ -208,6 +208,97 @@ TEST_F(eom_test, header_values_are_cut) {
               (std::vector<std::string>{results(results_value), xbatv(xbatv_value)}));
 }
 
+// A CR or LF in a value would end the header and start another; every
+// control byte is written escaped. The recipient itself is verified and
+// replaced as the client gave it.
+TEST_F(eom_test, control_bytes_are_escaped_in_header_values) {
+    struct case_ {
+        const char* name;
+        std::string authserv;  // macro "j"
+        std::string jobid;     // macro "i"
+        std::string plain;     // the recipient's plain address
+        std::string results;   // the Authentication-Results value up to "smtp.rcpt="
+        std::string rcpt;      // after "smtp.rcpt=", past the tag
+        std::string xbatv;     // the X-BATV value after the host name
+    };
+    const case_ cases[] = {
+        {"CR and LF in the recipient", "mx.example.org", "Q1", "user\r\nX-Evil: 1@example.org",
+         "mx.example.org/Q1; x-batv=pass ", "user\\r\\nX-Evil: 1@example.org", "Q1"},
+        {"escape sequence in the authserv-id", "mx\x1b[2J.example.org", "Q1", "user@example.org",
+         "mx\\x1b[2J.example.org/Q1; x-batv=pass ", "user@example.org", "Q1"},
+        {"LF in the job id", "mx.example.org", "Q1\nX-Evil: 1", "user@example.org",
+         "mx.example.org/Q1\\nX-Evil: 1; x-batv=pass ", "user@example.org", "Q1\\nX-Evil: 1"},
+        {"tab, DEL and SOH", "mx.example.org", "Q\x01", "a\tb\x7f@example.org",
+         "mx.example.org/Q\\x01; x-batv=pass ", "a\\tb\\x7f@example.org", "Q\\x01"},
+    };
+    settings.AuthservID.reset();
+    settings.AuthservIDWithJobID = 1;
+    settings.AddAuthenticationResults = 1;
+    settings.XHeader = 1;
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.macros["j"] = c.authserv;
+        open_outside();
+        fake.macros["i"] = c.jobid;
+        ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+        const std::string address = tagged(c.plain);
+        ASSERT_EQ(envrcpt("<" + address + ">"), SMFIS_CONTINUE);
+        ASSERT_EQ(rcpts().at(0).rcpt_valid, 1);
+        fake.clear_calls();
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.changes(),
+                  (std::vector<std::string>{
+                      results(c.results + "smtp.rcpt=" + address.substr(0, 16) + c.rcpt),
+                      delrcpt(address), addrcpt(c.plain),
+                      xbatv("Vellicor v0.5.0 filter.example.org " + c.xbatv)}));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// The limits hold for the escaped values, which may be much longer than the
+// values built.
+TEST_F(eom_test, escaped_header_values_are_cut) {
+    struct case_ {
+        const char* name;
+        std::string jobid;
+        std::string escaped;
+    };
+    const case_ cases[] = {
+        // 1500 bytes become 6000 characters.
+        {"short value, long escaped", std::string(1500, '\x01'),
+         [] {
+             std::string out;
+             for (int i = 0; i < 1500; ++i) {
+                 out += "\\x01";
+             }
+             return out;
+         }()},
+        {"long value", std::string(5000, '\n'),
+         [] {
+             std::string out;
+             for (int i = 0; i < 5000; ++i) {
+                 out += "\\n";
+             }
+             return out;
+         }()},
+    };
+    settings.AddAuthenticationResults = 1;
+    settings.AuthservIDWithJobID = 1;
+    settings.XHeader = 1;
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        message({entry("a@example.org", 1, 1)});
+        msg().msg_jobid = c.jobid;
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        const std::string results_value = ("mx.example.org/" + c.escaped).substr(0, 4096);
+        const std::string xbatv_value =
+            ("Vellicor v0.5.0 filter.example.org " + c.escaped).substr(0, 4095);
+        EXPECT_EQ(fake.changes(),
+                  (std::vector<std::string>{results(results_value), xbatv(xbatv_value)}));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
 TEST_F(eom_test, test_mode_logs_the_changes_it_suppresses) {
     settings.TestMode = 1;
     settings.AddAuthenticationResults = 1;
@@ -343,6 +434,54 @@ TEST_F(eom_test, without_job_id_the_header_says_unknown) {
               std::vector<std::string>{xbatv("Vellicor v0.5.0 filter.example.org unknown-jobid")});
 }
 
+// A job id the MTA defines empty is no job id: every line and header says
+// "unknown-jobid" until a later stage defines a real one.
+TEST_F(eom_test, empty_job_id_counts_as_unknown) {
+    struct case_ {
+        const char* name;
+        std::optional<std::string> at_mail, at_rcpt, at_eom;
+        std::string rcpt_jobid;  // in the RCPT TO log line
+        std::string jobid;       // in the headers
+    };
+    const case_ cases[] = {
+        {"never defined", std::nullopt, std::nullopt, std::nullopt, "unknown-jobid",
+         "unknown-jobid"},
+        {"empty throughout", "", "", "", "unknown-jobid", "unknown-jobid"},
+        {"empty at MAIL FROM, given at RCPT TO", "", "Q7", "", "Q7", "Q7"},
+        {"empty until the end of the message", "", "", "Q8", "unknown-jobid", "Q8"},
+    };
+    settings.XHeader = 1;
+    settings.AddAuthenticationResults = 1;
+    settings.AuthservIDWithJobID = 1;
+    const auto define = [&](const std::optional<std::string>& jobid) {
+        if (jobid) {
+            fake.macros["i"] = *jobid;
+        } else {
+            fake.macros.erase("i");
+        }
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        open_outside();
+        define(c.at_mail);
+        ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+        EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
+        define(c.at_rcpt);
+        ASSERT_EQ(envrcpt("<a@example.org>"), SMFIS_CONTINUE);
+        define(c.at_eom);
+        fake.clear_calls();
+        EXPECT_EQ(eom(), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.changes(), (std::vector<std::string>{
+                                      results("mx.example.org/" + c.jobid +
+                                              "; x-batv=fail (not signed) smtp.rcpt=a@example.org"),
+                                      xbatv("Vellicor v0.5.0 filter.example.org " + c.jobid)}));
+        EXPECT_EQ(take_logs(),
+                  std::vector<log_line>{
+                      err(c.rcpt_jobid + ": BATV signature not present in `a@example.org'")});
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
 // Whole transactions through every callback, as an MTA drives them.
 using transaction_test = callbacks_test;
 
@@ -358,7 +497,7 @@ TEST_F(transaction_test, outgoing_message_leaves_with_a_tagged_sender) {
                                   chgfrom(tagged("user@example.com"), "SIZE=1000 BODY=8BITMIME"),
                                   xbatv("Vellicor v0.5.0 filter.example.org Q1")}));
     EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
-    EXPECT_EQ(fake.priv, nullptr);
+    EXPECT_EQ(cc(), nullptr);
 }
 
 TEST_F(transaction_test, bounce_reaches_the_plain_address) {

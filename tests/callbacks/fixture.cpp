@@ -104,10 +104,10 @@ void callbacks_test::SetUp() {
 }
 
 void callbacks_test::TearDown() {
-    if (fake.priv != nullptr) {
+    if (cc() != nullptr) {
         mlfi_close(ctx());
     }
-    EXPECT_EQ(fake.priv, nullptr);
+    EXPECT_EQ(cc(), nullptr);
     batv_set_log_sink(nullptr);
     batv_set_clock(nullptr);
     settings = settings_record{};

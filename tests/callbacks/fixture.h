@@ -65,7 +65,11 @@ class callbacks_test : public ::testing::Test {
     void TearDown() override;
 
     SMFICTX* ctx() { return fake.handle(); }
-    conn_ctx* cc() { return static_cast<conn_ctx*>(fake.priv); }
+    // The record attached to the connection, or null; the marker a closed
+    // session may leave is no record.
+    conn_ctx* cc() {
+        return fake.priv == &no_leading_space_marker ? nullptr : static_cast<conn_ctx*>(fake.priv);
+    }
     msg_ctx& msg();
     std::vector<rcpt_entry> rcpts();  // newest first
 

@@ -44,8 +44,42 @@ TEST_F(memory_test, negotiation_goes_on_without_a_record) {
     EXPECT_EQ(verdict, SMFIS_CONTINUE);
     EXPECT_EQ(pf0, 0x4du);
     EXPECT_EQ(pf1, 0x372u);
-    EXPECT_EQ(fake.priv, nullptr);
+    EXPECT_EQ(cc(), nullptr);
     EXPECT_EQ(take_logs(), std::vector<log_line>{});
+    // Connect makes the record, without the leading blank nobody asked for.
+    client_address address = ipv4("192.0.2.10");
+    EXPECT_EQ(connect("mx.outside.example", address.get()), SMFIS_CONTINUE);
+    ASSERT_NE(cc(), nullptr);
+    EXPECT_EQ(cc()->cc_leading_space, 0);
+}
+
+// A session that libmilter starts on a connection after an earlier one
+// closed gets its record at connect; without the memory for it the session
+// is temp-failed and the connection keeps what the negotiation agreed.
+TEST_F(memory_test, later_session_connect) {
+    struct case_ {
+        const char* name;
+        unsigned long f1;
+        int leading_space;
+    };
+    const case_ cases[] = {{"leading space agreed", 0x1fffff, 1}, {"no leading space", 0, 0}};
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(negotiate(0x1ff, c.f1), SMFIS_CONTINUE);
+        client_address address = ipv4("192.0.2.10");
+        ASSERT_EQ(connect("mx.outside.example", address.get()), SMFIS_CONTINUE);
+        ASSERT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        take_logs();
+        sfsistat verdict = 0;
+        ASSERT_TRUE(fail_nth(
+            1, [&] { return connect("mx.outside.example", address.get()); }, verdict));
+        EXPECT_EQ(verdict, SMFIS_TEMPFAIL);
+        EXPECT_EQ(take_logs(), std::vector<log_line>{malloc_line});
+        EXPECT_EQ(fake.priv,
+                  c.leading_space ? nullptr : static_cast<void*>(&no_leading_space_marker));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        EXPECT_EQ(fake.priv, nullptr);
+    }
 }
 
 TEST_F(memory_test, connect) {
@@ -147,6 +181,38 @@ TEST_F(memory_test, recipient) {
         }
         EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
     }
+}
+
+// A recipient whose validation ran out of memory was not verified: in
+// header mode it must not read "pass" nor escape quarantine.
+TEST_F(memory_test, recipient_not_validated_does_not_pass) {
+    settings.AddAuthenticationResults = 1;
+    settings.Quarantine = 1;
+    settings.LogWhy = 0;
+    const std::string address = tagged(long_recipient);
+    const std::string bracketed = "<" + address + ">";
+    open_outside();
+    fake.macros["i"] = long_jobid;
+    ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+    // The entry, the copy of the recipient, then validation's plain address.
+    sfsistat verdict = 0;
+    ASSERT_TRUE(fail_nth(
+        3, [&] { return envrcpt(bracketed); }, verdict));
+    EXPECT_EQ(verdict, SMFIS_TEMPFAIL);
+    EXPECT_EQ(take_logs(), std::vector<log_line>{job_strdup_line});
+    const std::vector<rcpt_entry> entries = rcpts();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].rcpt_tagged, 1);
+    EXPECT_EQ(entries[0].rcpt_valid, 0);
+    fake.clear_calls();
+    EXPECT_EQ(eom(), SMFIS_CONTINUE);
+    EXPECT_EQ(
+        fake.changes(),
+        (std::vector<std::string>{
+            fake_describe("smfi_insheader",
+                          {"1", "Authentication-Results",
+                           "unknown-mta; x-batv=fail (verification failed) smtp.rcpt=" + address}),
+            fake_describe("smfi_quarantine", {"quarantined by Vellicor"})}));
 }
 
 TEST_F(memory_test, late_job_id) {

@@ -45,6 +45,7 @@ TEST(strip_brackets, removes_pairs_from_the_outside_in) {
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.given);
+        EXPECT_EQ(batv_without_brackets(c.given), c.result);
         std::string text = c.given;
         batv_strip_brackets(text);
         EXPECT_EQ(text, c.result);

@@ -3,8 +3,11 @@
 // texts at RCPT TO, and the exact sequence of changes at end of message,
 // which miltertest cannot show.
 #include <libmilter/mfdef.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,6 +112,7 @@ void expect_signed(const milter_client::modification& change, const std::string&
 
 TEST(Signing, TagsTheSenderOfInternalClients) {
     const std::string long_local(496 - 12, 'l');  // with "@example.com": 496 characters
+    const std::string long_envid = "ENVID=" + std::string(600, 'e');
     struct case_ {
         const char* name;
         std::vector<std::string> args;
@@ -141,6 +145,15 @@ TEST(Signing, TagsTheSenderOfInternalClients) {
          true,
          "user@example.com",
          ""},
+        {"a long ENVID handed back whole, empty arguments left out",
+         {},
+         {},
+         internal_client(),
+         {},
+         {"<user@example.com>", long_envid, "", "BODY=8BITMIME"},
+         true,
+         "user@example.com",
+         long_envid + " BODY=8BITMIME"},
         {"internal by name, any case",
          {},
          {},
@@ -286,26 +299,33 @@ TEST(Signing, TagsTheSenderOfInternalClients) {
 }
 
 // A signed sender comes back as a valid tag: the daemon accepts a bounce
-// to the address it made and puts the plain sender in its place.
+// to the address it made and puts the plain sender in its place, also for
+// the longest senders it signs, whose tagged form has 512 characters
+// without the angle brackets of the bounce.
 TEST(Signing, ABounceToTheTaggedSenderIsAccepted) {
     auto daemon = start_daemon();
-    milter_connection out = session(*daemon, internal_client());
-    auto sent = milter_client::send_message(
-        out, {{}, {"<user@example.com>"}, {{"<someone@example.net>"}}, {}, {}, {}});
-    ASSERT_TRUE(sent.eom);
-    ASSERT_EQ(sent.eom->changes.size(), 1u);
-    const std::string tagged_sender = sent.eom->changes[0].args.at(0);
-    out.quit();
+    for (const std::string& sender :
+         {std::string("user@example.com"), std::string(496 - 12, 'l') + "@example.com"}) {
+        SCOPED_TRACE(sender.size());
+        milter_connection out = session(*daemon, internal_client());
+        auto sent = milter_client::send_message(
+            out, {{}, {"<" + sender + ">"}, {{"<someone@example.net>"}}, {}, {}, {}});
+        ASSERT_TRUE(sent.eom);
+        ASSERT_EQ(sent.eom->changes.size(), 1u);
+        const std::string tagged_sender = sent.eom->changes[0].args.at(0);
+        EXPECT_EQ(tagged_sender.size(), sender.size() + 16);
+        out.quit();
 
-    milter_connection in = session(*daemon, outside_client());
-    auto bounce =
-        milter_client::send_message(in, {{}, {"<>"}, {{"<" + tagged_sender + ">"}}, {}, {}, {}});
-    ASSERT_EQ(bounce.rcpts.size(), 1u);
-    EXPECT_EQ(bounce.rcpts[0].code, SMFIR_CONTINUE);
-    ASSERT_TRUE(bounce.eom);
-    EXPECT_EQ(format_changes(*bounce.eom),
-              (std::vector<std::string>{"delrcpt " + tagged_sender, "addrcpt user@example.com"}));
-    in.quit();
+        milter_connection in = session(*daemon, outside_client());
+        auto bounce = milter_client::send_message(
+            in, {{}, {"<>"}, {{"<" + tagged_sender + ">"}}, {}, {}, {}});
+        ASSERT_EQ(bounce.rcpts.size(), 1u);
+        EXPECT_EQ(bounce.rcpts[0].code, SMFIR_CONTINUE);
+        ASSERT_TRUE(bounce.eom);
+        EXPECT_EQ(format_changes(*bounce.eom),
+                  (std::vector<std::string>{"delrcpt " + tagged_sender, "addrcpt " + sender}));
+        in.quit();
+    }
     expect_healthy(*daemon);
 }
 
@@ -551,8 +571,8 @@ TEST(EndOfMessage, TakesTheJobIdFromTheFirstStageThatDefinesIt) {
 
 // A recipient cut at 512 characters is never replaced: deleting it would
 // miss the recipient the MTA has, and adding its cut plain address would
-// deliver to a wrong one. (Sent without angle brackets: with them the cut
-// takes the closing '>' and the text no longer begins with the tag.)
+// deliver to a wrong one. Angle brackets make no difference: they go before
+// the cut.
 TEST(EndOfMessage, NeverReplacesARecipientThatWasCut) {
     auto daemon = start_daemon({"-r"});
     // The '@' must survive the cut, or the recipient has no domain and is
@@ -560,17 +580,20 @@ TEST(EndOfMessage, NeverReplacesARecipientThatWasCut) {
     const std::string plain = "user@" + std::string(600, 'd') + ".example.com";
     auto tags = protocol_test::make_tags(plain, daemon->key());
     const std::string cut = tags.valid.substr(0, 512);
-    milter_connection conn = session(*daemon, outside_client());
-    auto r = milter_client::send_message(conn, {{}, {"<>"}, {{tags.valid}}, {}, {}, {}});
-    ASSERT_EQ(r.rcpts.size(), 1u);
-    EXPECT_EQ(r.rcpts[0].code, SMFIR_CONTINUE);
-    ASSERT_TRUE(r.eom);
-    EXPECT_EQ(format_changes(*r.eom),
-              (std::vector<std::string>{
-                  "insheader 1 Authentication-Results: mx.test.example; x-batv=fail "
-                  "(verification failed) smtp.rcpt=" +
-                  cut}));
-    conn.quit();
+    for (const std::string& given : {tags.valid, "<" + tags.valid + ">"}) {
+        SCOPED_TRACE(given.substr(0, 20));
+        milter_connection conn = session(*daemon, outside_client());
+        auto r = milter_client::send_message(conn, {{}, {"<>"}, {{given}}, {}, {}, {}});
+        ASSERT_EQ(r.rcpts.size(), 1u);
+        EXPECT_EQ(r.rcpts[0].code, SMFIR_CONTINUE);
+        ASSERT_TRUE(r.eom);
+        EXPECT_EQ(format_changes(*r.eom),
+                  (std::vector<std::string>{
+                      "insheader 1 Authentication-Results: mx.test.example; x-batv=fail "
+                      "(verification failed) smtp.rcpt=" +
+                      cut}));
+        conn.quit();
+    }
     expect_healthy(*daemon);
 }
 
@@ -598,6 +621,83 @@ TEST(EndOfMessage, ActsOnTheCurrentTransactionOnly) {
               (std::vector<std::string>{"delrcpt " + b.valid, "addrcpt " + b.plain}));
     conn.quit();
     expect_healthy(*daemon);
+}
+
+// ---- connection reuse
+
+// After SMFIC_QUIT_NC libmilter closes the session and serves the next one
+// on the same milter connection, starting with connect and without a new
+// negotiation. Each later session is filtered like a fresh one, with the
+// header form the negotiation agreed on.
+TEST(ConnectionReuse, EverySessionIsFilteredLikeAFreshOne) {
+    struct case_ {
+        const char* name;
+        std::uint32_t steps;
+        std::string lead;      // before every header value
+        bool ends_after_quit;  // else the MTA drops the connection after QUIT_NC
+    } cases[] = {
+        {"leading space agreed", milter_client::all_steps, " ", true},
+        {"no leading space, dropped after the last QUIT_NC",
+         milter_client::all_steps & ~SMFIP_HDR_LEADSPC, "", false},
+    };
+    auto daemon = start_daemon({"-r", "-h"});
+    auto tags = protocol_test::make_tags("user@example.com", daemon->key());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        milter_connection conn(daemon->socket_path());
+        conn.negotiate(milter_client::all_actions, c.steps);
+        for (int round = 1; round <= 2; ++round) {
+            SCOPED_TRACE(round);
+            if (round > 1) {
+                conn.quit_nc();
+            }
+            // A bounce from outside.
+            conn.macros(SMFIC_CONNECT, {{"j", "mx.test.example"}});
+            ASSERT_EQ(conn.connect(outside_client()).code, SMFIR_CONTINUE);
+            auto in = milter_client::send_message(
+                conn, {{{"i", "JOBIN"}}, {"<>"}, {{"<" + tags.valid + ">"}}, {}, {}, {}});
+            ASSERT_TRUE(in.eom);
+            EXPECT_EQ(format_changes(*in.eom),
+                      (std::vector<std::string>{
+                          "insheader 1 Authentication-Results:" + c.lead +
+                              "mx.test.example; x-batv=pass smtp.rcpt=" + tags.valid,
+                          "delrcpt " + tags.valid, "addrcpt " + tags.plain,
+                          "insheader 1 X-BATV:" + c.lead + xbatv_prefix + "JOBIN"}));
+            conn.quit_nc();
+
+            // Mail from an internal client on the same milter connection.
+            conn.macros(SMFIC_CONNECT, {{"j", "mx.test.example"}});
+            ASSERT_EQ(conn.connect(internal_client()).code, SMFIR_CONTINUE);
+            std::time_t before = std::time(nullptr);
+            auto out = milter_client::send_message(conn, {{{"i", "JOBOUT"}},
+                                                          {"<sender@example.com>", "SIZE=10"},
+                                                          {{"<someone@example.net>"}},
+                                                          {},
+                                                          {},
+                                                          {}});
+            std::time_t after = std::time(nullptr);
+            ASSERT_TRUE(out.eom);
+            ASSERT_EQ(out.eom->changes.size(), 2u) << milter_client::describe(*out.eom);
+            expect_signed(out.eom->changes[0], "sender@example.com", "SIZE=10", 0, 7,
+                          form::standard, daemon->key(), before, after);
+            EXPECT_EQ(protocol_test::format_change(out.eom->changes[1]),
+                      "insheader 1 X-BATV:" + c.lead + xbatv_prefix + "JOBOUT");
+        }
+        if (c.ends_after_quit) {
+            conn.quit();
+        } else {
+            conn.quit_nc();
+            conn.drop();
+        }
+        expect_healthy(*daemon);
+    }
+
+    // Ending cleanly lets LeakSanitizer see a record that a close left
+    // behind.
+    std::optional<int> status = daemon->terminate(std::chrono::seconds(60));
+    ASSERT_TRUE(status) << "the daemon did not end after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+    EXPECT_EQ(daemon->sanitizer_reports(), "") << "written while the daemon ended";
 }
 
 }  // namespace

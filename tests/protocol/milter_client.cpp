@@ -428,6 +428,10 @@ void milter_connection::quit() {
     }
 }
 
+void milter_connection::quit_nc() {
+    send_packet(SMFIC_QUIT_NC, {});
+}
+
 void milter_connection::drop() {
     close_socket();
 }

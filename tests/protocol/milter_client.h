@@ -115,6 +115,11 @@ class milter_connection {
     void abort();
     // End the session and close the socket.
     void quit();
+    // End the SMTP session but keep the milter connection for another one
+    // (SMFIC_QUIT_NC), which starts with connect and no new negotiation. No
+    // reply. libmilter honours it only after end of message and ignores it
+    // anywhere else.
+    void quit_nc();
     // Close the socket without a word, as an MTA that died would.
     void drop();
 
