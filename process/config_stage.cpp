@@ -178,10 +178,11 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
 
     if (s.SignatureTTL == -1) {
         // The range of -t: a negative lifetime would make every tag valid
-        // for ever. The whole number counts, not its low 32 bits.
+        // for ever. The whole number counts, not its low 32 bits. -1 has
+        // always meant "not set" (the default of 7 days) and still does.
         std::int64_t ttl = 0;
         const int found = config_get_int64(cfg, "SignatureTTL", ttl);
-        if (found != 0) {
+        if (found != 0 && !(found == 1 && ttl == -1)) {
             if (found != 1 || ttl < 0 || ttl > UINT32_MAX) {
                 std::fprintf(stderr, "%s: %s: invalid signature TTL\n", progname, conf_path);
                 return EX_CONFIG;

@@ -391,7 +391,7 @@ TEST(ConfigStageBlackbox, SignatureTTLOutOfRange) {
     const std::string message = "vellicor: {root}/vellicor.conf: invalid signature TTL\n";
     run_failures({
         {"negative", {}, serve + "SignatureTTL -5\n", {}, message, EX_CONFIG},
-        {"minus one", {}, serve + "SignatureTTL -1\n", {}, message, EX_CONFIG},
+        {"minus two", {}, serve + "SignatureTTL -2\n", {}, message, EX_CONFIG},
         {"beyond 32 bits", {}, serve + "SignatureTTL 4294967296\n", {}, message, EX_CONFIG},
         {"beyond 32 bits, small low bits",
          {},

@@ -410,6 +410,7 @@ TEST(ConfigStagePrecedence, Numbers) {
          [](settings_record& s) { s.SignatureTTL = 30; }},
         {"SignatureTTL 0", nullptr, "SignatureTTL 0\n",
          [](settings_record& s) { s.SignatureTTL = 0; }},
+        {"SignatureTTL -1 counts as not set", nullptr, "SignatureTTL -1\n", nullptr},
         {"SignatureTTL at the top of the range", nullptr, "SignatureTTL 4294967295\n",
          [](settings_record& s) { s.SignatureTTL = 4294967295; }},
         {"SignatureTTL in hexadecimal", nullptr, "SignatureTTL 0xffffffff\n",
@@ -547,7 +548,7 @@ TEST(ConfigStageFailures, MessagesAndStatuses) {
         // SignatureTTL outside 0 to 4294967295, counted as a whole number.
         {"SignatureTTL -5", nullptr, "SignatureTTL -5\n", "vellicor: @: invalid signature TTL\n",
          EX_CONFIG},
-        {"SignatureTTL -1", nullptr, "SignatureTTL -1\n", "vellicor: @: invalid signature TTL\n",
+        {"SignatureTTL -2", nullptr, "SignatureTTL -2\n", "vellicor: @: invalid signature TTL\n",
          EX_CONFIG},
         {"SignatureTTL 4294967296", nullptr, "SignatureTTL 4294967296\n",
          "vellicor: @: invalid signature TTL\n", EX_CONFIG},
