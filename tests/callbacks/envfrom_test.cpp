@@ -203,23 +203,20 @@ TEST_F(envfrom_test, keeps_the_normalised_sender) {
 
 TEST_F(envfrom_test, job_id_without_macro_i) {
     open_outside();
-    EXPECT_EQ(envfrom({"<user@example.com>"}), SMFIS_CONTINUE);
-    EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
-    EXPECT_EQ(take_logs(),
-              (std::vector<log_line>{
-                  info("unknown-jobid signing for all domains; message will be signed"),
-                  info("unknown-jobid client not internal and not authenticated; signing "
-                       "skipped")}));
-
     // An empty macro "i" is no job id either.
-    fake.macros["i"] = "";
-    EXPECT_EQ(envfrom({"<user@example.com>"}), SMFIS_CONTINUE);
-    EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
-    EXPECT_EQ(take_logs(),
-              (std::vector<log_line>{
-                  info("unknown-jobid signing for all domains; message will be signed"),
-                  info("unknown-jobid client not internal and not authenticated; signing "
-                       "skipped")}));
+    for (const bool empty_macro : {false, true}) {
+        SCOPED_TRACE(empty_macro ? "empty macro i" : "no macro i");
+        if (empty_macro) {
+            fake.macros["i"] = "";
+        }
+        EXPECT_EQ(envfrom({"<user@example.com>"}), SMFIS_CONTINUE);
+        EXPECT_EQ(msg().msg_jobid, "unknown-jobid");
+        EXPECT_EQ(take_logs(),
+                  (std::vector<log_line>{
+                      info("unknown-jobid signing for all domains; message will be signed"),
+                      info("unknown-jobid client not internal and not authenticated; signing "
+                           "skipped")}));
+    }
 }
 
 // The arguments go back to the MTA with the new sender, so each must stay
