@@ -35,14 +35,15 @@ constexpr unsigned long unwanted_steps =
 static_assert(unwanted_steps == 0x372);
 
 bool is_internal(const conn_ctx& cc) {
-    for (const internal_host& entry : settings.internal_hosts) {
+    for (const internal_host& entry : current_settings().internal_hosts) {
         if (entry.ih_name && vlcf_name_matches(*entry.ih_name, cc.cc_host)) {
             return true;
         }
         // A zero address or mask would admit far too much; such entries
         // never match by address.
-        if (entry.ih_addr != 0 && entry.ih_mask != 0 && cc.cc_addr.sin_family == AF_INET &&
-            ((entry.ih_addr ^ cc.cc_addr.sin_addr.s_addr) & entry.ih_mask) == 0) {
+        const auto& addr4 = reinterpret_cast<const sockaddr_in&>(cc.cc_addr);
+        if (entry.ih_addr != 0 && entry.ih_mask != 0 && cc.cc_addr.ss_family == AF_INET &&
+            ((entry.ih_addr ^ addr4.sin_addr.s_addr) & entry.ih_mask) == 0) {
             return true;
         }
     }
@@ -52,12 +53,12 @@ bool is_internal(const conn_ctx& cc) {
 bool is_peer(char* hostname, const _SOCK_ADDR* hostaddr) {
     if (hostname != nullptr && hostname[0] != '\0' && hostname[0] != '[') {
         vlcf_lowercase(hostname);
-        if (vlcf_checkhost(settings.peer_list, hostname) != 0) {
+        if (vlcf_checkhost(current_settings().peer_list, hostname) != 0) {
             return true;
         }
     }
     return hostaddr != nullptr && hostaddr->sa_family == AF_INET &&
-           vlcf_checkip(settings.peer_list, hostaddr) != 0;
+           vlcf_checkip(current_settings().peer_list, hostaddr) != 0;
 }
 
 // The record of a session that has none at connect: one that libmilter
@@ -84,9 +85,9 @@ sfsistat mlfi_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsign
                         unsigned long* pf2, unsigned long* pf3) {
     return batv_guarded([&] {
         const unsigned long required =
-            settings.Quarantine ? required_actions | SMFIF_QUARANTINE : required_actions;
+            current_settings().Quarantine ? required_actions | SMFIF_QUARANTINE : required_actions;
         if ((f0 & required) != required) {
-            if (settings.Syslog) {
+            if (current_settings().Syslog) {
                 batv_log(LOG_ERR,
                          "mlfi_negotiate(): required milter action(s) not available (got 0x%lx, "
                          "need 0x%lx)",
@@ -128,13 +129,13 @@ sfsistat mlfi_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
         if (cc == nullptr) {
             return SMFIS_TEMPFAIL;
         }
-        if (!settings.peer_list.empty() && is_peer(hostname, hostaddr)) {
+        if (!current_settings().peer_list.empty() && is_peer(hostname, hostaddr)) {
             return SMFIS_ACCEPT;
         }
 
         std::string_view authservid = "unknown-mta";
-        if (settings.AuthservID) {
-            authservid = *settings.AuthservID;
+        if (current_settings().AuthservID) {
+            authservid = *current_settings().AuthservID;
         } else if (const char* j = batv_macro(ctx, "j")) {
             authservid = j;
         }
@@ -143,7 +144,12 @@ sfsistat mlfi_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
             cc->cc_host = cut_text(hostname, max_host_length);
         }
         if (hostaddr != nullptr) {
-            std::memcpy(&cc->cc_addr, hostaddr, sizeof cc->cc_addr);
+            // Only the families the lists know; any other leaves the
+            // address unset (AF_UNSPEC).
+            const std::size_t size = hostaddr->sa_family == AF_INET    ? sizeof(sockaddr_in)
+                                     : hostaddr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                                       : 0;
+            std::memcpy(&cc->cc_addr, hostaddr, size);
         }
         cc->cc_internal = is_internal(*cc) ? 1 : 0;
         return SMFIS_CONTINUE;

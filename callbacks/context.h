@@ -8,6 +8,7 @@
 
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <forward_list>
 #include <memory>
@@ -39,10 +40,9 @@ struct conn_ctx {
     int cc_internal = 0;        // client matched the internal host list
     std::string cc_authservid;  // at most 256 characters
     std::string cc_host;        // at most 256 characters
-    sockaddr_in cc_addr{};      // the first 16 bytes of the client's address
+    sockaddr_storage cc_addr{};  // the client's IPv4 or IPv6 address, else AF_UNSPEC
     std::unique_ptr<msg_ctx> cc_msg;
 };
-static_assert(sizeof(sockaddr_in) == 16);
 
 inline constexpr const char* unknown_jobid = "unknown-jobid";
 
@@ -94,5 +94,5 @@ bool batv_refresh_jobid(SMFICTX* ctx, msg_ctx& msg);
 
 // The address form that SendmailFormat selects, for signing and detection.
 inline tag_form batv_tag_form() {
-    return settings.SendmailFormat ? tag_form::sendmail : tag_form::standard;
+    return current_settings().SendmailFormat ? tag_form::sendmail : tag_form::standard;
 }

@@ -69,10 +69,10 @@ std::optional<std::string> join_esmtp_args(char** args) {
 sfsistat sign_sender(msg_ctx& msg, char** esmtp_args) {
     const char* jobid = msg.msg_jobid.c_str();
     const unsigned day =
-        batv_expiry_day(batv_now(), static_cast<std::uint32_t>(settings.SignatureTTL));
+        batv_expiry_day(batv_now(), static_cast<std::uint32_t>(current_settings().SignatureTTL));
     std::optional<std::string> tagged;
     if (!batv_try_alloc([&] {
-            tagged = batv_tag_address(msg.msg_sender, settings.KeyVersion, day, settings.key_text,
+            tagged = batv_tag_address(msg.msg_sender, current_settings().KeyVersion, day, current_settings().key_text,
                                       batv_tag_form());
         })) {
         batv_log_strdup_failure(jobid);
@@ -80,7 +80,7 @@ sfsistat sign_sender(msg_ctx& msg, char** esmtp_args) {
     }
     if (!tagged) {
         // A cut tagged sender could never receive its bounces.
-        if (settings.Syslog) {
+        if (current_settings().Syslog) {
             batv_log(LOG_ERR,
                      "%s: tagged sender for `%s' would exceed 512 characters; signing skipped",
                      jobid, msg.msg_sender.c_str());
@@ -100,7 +100,7 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
     assert(argv != nullptr && argv[0] != nullptr);
     conn_ctx* cc = batv_conn(ctx);
     if (cc == nullptr) {
-        if (settings.Syslog) {
+        if (current_settings().Syslog) {
             batv_log(LOG_ERR, "envelope data received before connection information; temp-failing");
         }
         return SMFIS_TEMPFAIL;
@@ -117,7 +117,7 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
         batv_log_strdup_failure();
         return SMFIS_TEMPFAIL;
     }
-    if (settings.IgnoreAuthenticatedClients && batv_macro(ctx, "{auth_authen}") != nullptr) {
+    if (current_settings().IgnoreAuthenticatedClients && batv_macro(ctx, "{auth_authen}") != nullptr) {
         msg.msg_auth = 1;
     }
     if (!batv_try_alloc([&] { msg.msg_sender = argv[0]; })) {
@@ -136,7 +136,7 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
             break;
     }
     if (!cc->cc_internal && !msg.msg_auth) {
-        if (settings.LogWhy && settings.Syslog) {
+        if (current_settings().LogWhy && current_settings().Syslog) {
             batv_log(LOG_INFO, "%s client not internal and not authenticated; signing skipped",
                      msg.msg_jobid.c_str());
         }

@@ -22,23 +22,23 @@
 namespace {
 
 bool normal_mode() {
-    return !settings.AddAuthenticationResults && !settings.TestMode;
+    return !current_settings().AddAuthenticationResults && !current_settings().TestMode;
 }
 
 void log_result(const char* format, const msg_ctx& msg, const char* recipient) {
-    if (settings.Syslog) {
+    if (current_settings().Syslog) {
         batv_log(LOG_ERR, format, msg.msg_jobid.c_str(), recipient);
     }
 }
 
 // Registers an SMTP reply for the refused recipient, in normal mode only.
 void set_reply(SMFICTX* ctx, const msg_ctx& msg, const char* text) {
-    if (!settings.SetReplies || !normal_mode()) {
+    if (!current_settings().SetReplies || !normal_mode()) {
         return;
     }
     if (smfi_setreply(ctx, const_cast<char*>("550"), const_cast<char*>("5.7.1"),
                       const_cast<char*>(text)) != MI_SUCCESS &&
-        settings.Syslog) {
+        current_settings().Syslog) {
         batv_log(LOG_ERR, "%s: smfi_setreply() failed", msg.msg_jobid.c_str());
     }
 }
@@ -51,8 +51,8 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
     tag_check check;
     if (!batv_try_alloc([&] {
             check = batv_validate_tag(
-                recipient, batv_tag_form(), settings.KeyVersion, settings.key_text,
-                static_cast<std::uint32_t>(settings.SignatureTTL), batv_now());
+                recipient, batv_tag_form(), current_settings().verify_keys,
+                static_cast<std::uint32_t>(current_settings().SignatureTTL), batv_now());
         })) {
         batv_log_strdup_failure(msg.msg_jobid.c_str());
         return SMFIS_TEMPFAIL;
@@ -68,7 +68,7 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
     }
     if (check.tc_status == TAG_BADVERSION) {
         log_result("%s: BATV version mismatch in `%s'", msg, recipient);
-        if (settings.AddAuthenticationResults) {
+        if (current_settings().AddAuthenticationResults) {
             entry.rcpt_badversion = 1;
             return SMFIS_CONTINUE;
         }
@@ -125,7 +125,7 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
             break;
     }
     if (cc.cc_internal || msg.msg_auth) {
-        if (settings.LogWhy && settings.Syslog) {
+        if (current_settings().LogWhy && current_settings().Syslog) {
             batv_log(LOG_INFO, "%s client internal or authenticated; verification skipped", jobid);
         }
         return SMFIS_CONTINUE;
@@ -145,7 +145,7 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
     if (batv_is_tagged(recipient.view(), batv_tag_form())) {
         return verify_tag(ctx, msg, entry, recipient.c_str(), was_cut);
     }
-    if (!msg.msg_sender.empty() && settings.AllSenders) {
+    if (!msg.msg_sender.empty() && current_settings().AllSenders) {
         return SMFIS_CONTINUE;
     }
     log_result("%s: BATV signature not present in `%s'", msg, recipient.c_str());

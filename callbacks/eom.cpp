@@ -21,7 +21,7 @@ constexpr const char* xbatv = "X-BATV";
 constexpr const char* quarantine_reason = "quarantined by Vellicor";
 
 void log_failure(const char* format, const msg_ctx& msg, const char* detail) {
-    if (settings.Syslog) {
+    if (current_settings().Syslog) {
         batv_log(LOG_ERR, format, msg.msg_jobid.c_str(), detail);
     }
 }
@@ -66,7 +66,7 @@ bool add_authentication_results(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx&
     bounded_text<max_header_value_length> value;
     value.append(cc.cc_leading_space ? " " : "");
     value.append(cc.cc_authservid);
-    if (settings.AuthservIDWithJobID) {
+    if (current_settings().AuthservIDWithJobID) {
         value.append("/");
         value.append(msg.msg_jobid);
     }
@@ -84,7 +84,7 @@ bool add_xbatv(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg) {
     value.append(" v");
     value.append(product_version);
     value.append(" ");
-    value.append(settings.hostname);
+    value.append(current_settings().hostname);
     value.append(" ");
     value.append(msg.msg_jobid.empty() ? unknown_jobid : msg.msg_jobid.c_str());
     return insert_escaped_header(ctx, xbatv, value);
@@ -93,7 +93,7 @@ bool add_xbatv(SMFICTX* ctx, const conn_ctx& cc, const msg_ctx& msg) {
 // Puts the plain address in place of the tagged one, or in test mode only
 // says so.
 bool replace_recipient(SMFICTX* ctx, const msg_ctx& msg, const rcpt_entry& entry) {
-    if (settings.TestMode) {
+    if (current_settings().TestMode) {
         batv_log(LOG_INFO, "%s suppressed recipient change from `%s' to `%s'",
                  msg.msg_jobid.c_str(), entry.rcpt_orig.c_str(), entry.rcpt_new->c_str());
         return true;
@@ -119,7 +119,7 @@ sfsistat eom(SMFICTX* ctx) {
     const char* jobid = msg.msg_jobid.c_str();
 
     if (msg.msg_newsender) {
-        if (settings.TestMode) {
+        if (current_settings().TestMode) {
             batv_log(LOG_INFO, "%s suppressed sender change from `%s' to `%s'", jobid,
                      msg.msg_sender.c_str(), msg.msg_newsender->c_str());
         } else if (smfi_chgfrom(ctx, const_cast<char*>(msg.msg_newsender->c_str()),
@@ -135,7 +135,7 @@ sfsistat eom(SMFICTX* ctx) {
         if (!entry.rcpt_tagged || !entry.rcpt_valid) {
             failed = true;
         }
-        if (settings.AddAuthenticationResults && !add_authentication_results(ctx, cc, msg, entry)) {
+        if (current_settings().AddAuthenticationResults && !add_authentication_results(ctx, cc, msg, entry)) {
             log_failure("%s \"%s\" header add failed", msg, authentication_results);
             return SMFIS_TEMPFAIL;
         }
@@ -144,13 +144,13 @@ sfsistat eom(SMFICTX* ctx) {
         }
     }
 
-    if (settings.XHeader && !add_xbatv(ctx, cc, msg)) {
+    if (current_settings().XHeader && !add_xbatv(ctx, cc, msg)) {
         log_failure("%s \"%s\" header add failed", msg, xbatv);
         return SMFIS_TEMPFAIL;
     }
-    if (failed && settings.Quarantine &&
+    if (failed && current_settings().Quarantine &&
         smfi_quarantine(ctx, const_cast<char*>(quarantine_reason)) != MI_SUCCESS) {
-        if (settings.Syslog) {
+        if (current_settings().Syslog) {
             batv_log(LOG_ERR, "%s smfi_quarantine", jobid);
         }
         return SMFIS_TEMPFAIL;

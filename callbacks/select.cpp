@@ -56,7 +56,7 @@ constexpr direction_texts verify_texts = {
 
 // An explanatory line, written only when the operator asked why.
 void log_why(const char* format, const char* jobid) {
-    if (settings.LogWhy && settings.Syslog) {
+    if (current_settings().LogWhy && current_settings().Syslog) {
         batv_log(LOG_INFO, format, jobid);
     }
 }
@@ -78,7 +78,7 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 }
 
 bool domain_selected(std::string_view domain) {
-    for (const domain_entry& entry : settings.domain_list) {
+    for (const domain_entry& entry : current_settings().domain_list) {
         if (vlcf_name_matches(entry.de_name, domain)) {
             return true;
         }
@@ -91,7 +91,7 @@ bool mta_selected(SMFICTX* ctx) {
     if (daemon_name == nullptr) {
         return false;
     }
-    for (const std::string& name : settings.mta_list) {
+    for (const std::string& name : current_settings().mta_list) {
         if (equals_ignoring_case(name, daemon_name)) {
             return true;
         }
@@ -117,7 +117,7 @@ bool matches_alternative(std::string_view alternatives, std::string_view value) 
 }
 
 bool macro_selected(SMFICTX* ctx) {
-    const macro_list_t& list = settings.macro_list;
+    const macro_list_t& list = current_settings().macro_list;
     for (std::size_t i = 0; i < list.macro_names.size(); ++i) {
         bounded_text<max_address_length> name;
         name.append("{");
@@ -174,14 +174,14 @@ select_outcome batv_select(SMFICTX* ctx, const char* address, select_direction d
         return select_outcome::skipped;
     }
 
-    for (const allow_entry& entry : settings.allow_list) {
+    for (const allow_entry& entry : current_settings().allow_list) {
         const int status = regexec(entry.ae_regex.get(), address, 0, nullptr, 0);
         if (status == 0) {
             log_why(texts.allow_list, jobid);
             return select_outcome::skipped;
         }
         if (status != REG_NOMATCH) {
-            if (settings.Syslog) {
+            if (current_settings().Syslog) {
                 char reason[max_address_length + 1] = {};
                 regerror(status, entry.ae_regex.get(), reason, max_address_length);
                 batv_log(LOG_ERR, "%s: regexec(): %s", jobid, reason);
@@ -191,23 +191,23 @@ select_outcome batv_select(SMFICTX* ctx, const char* address, select_direction d
     }
 
     bool selected = false;
-    if (settings.domain_list.empty()) {
+    if (current_settings().domain_list.empty()) {
         selected = true;
         log_why(texts.all_domains, jobid);
     } else if (domain_selected(text.substr(at + 1))) {
         selected = true;
         log_why(texts.domain_list, jobid);
     }
-    if (!selected && !settings.mta_list.empty() && mta_selected(ctx)) {
+    if (!selected && !current_settings().mta_list.empty() && mta_selected(ctx)) {
         selected = true;
         log_why(texts.mta_name, jobid);
     }
-    if (!selected && !settings.macro_list.macro_names.empty() && macro_selected(ctx)) {
+    if (!selected && !current_settings().macro_list.macro_names.empty() && macro_selected(ctx)) {
         selected = true;
         log_why(texts.macro, jobid);
     }
 
-    if (selected && (settings.Mode & texts.mode_bit) != 0) {
+    if (selected && (current_settings().Mode & texts.mode_bit) != 0) {
         return select_outcome::selected;
     }
     log_why(selected ? texts.mode_disabled : texts.not_selected, jobid);

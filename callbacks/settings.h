@@ -1,14 +1,19 @@
-// The process-wide settings record. Start-up (process/) fills it from the
-// command line, the configuration file and the defaults, then builds the key
-// and the lists into it; from the moment the milter library starts its
-// threads it is only read, by every thread, without locks.
+// The settings record. Start-up (process/) fills the process-wide one from
+// the command line, the configuration file and the defaults, then builds the
+// key and the lists into it. A reload builds a whole new record the same way
+// and publishes it; a published record is never changed again, so every
+// thread reads it without locks.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "lists/lists.h"
+#include "tags/tags.h"
 
 inline constexpr const char* product_name = "Vellicor";
 inline constexpr const char* product_version = "0.5.0";
@@ -28,6 +33,7 @@ struct settings_record {
     int AuthservIDWithJobID = 0;
     int IgnoreAuthenticatedClients = 0;
     int KeyVersion = -1;
+    int LogResults = 0;
     int LogWhy = 0;
     int Mode = 3;
     int Quarantine = 0;
@@ -38,7 +44,10 @@ struct settings_record {
     int TestMode = 0;
     int XHeader = 0;  // the X-Header key
 
-    std::string key_text;
+    std::string key_text;  // the secret of KeyFile: signs, and verifies KeyVersion
+    // The secrets a tag may be verified with, by key number: key_text under
+    // KeyVersion and the retired keys of the KeyList.
+    key_table verify_keys;
     std::string hostname;  // at most max_host_length characters
     std::string progname;
 
@@ -67,6 +76,7 @@ struct settings_record {
     std::optional<std::string> BaseDirectory;
     int EnableCoredumps = 0;
     std::optional<std::string> KeyFile;
+    std::optional<std::string> KeyList;
     int MilterDebug = -1;
     std::optional<std::string> PidFile;
     std::optional<std::string> Socket;
@@ -74,5 +84,29 @@ struct settings_record {
     std::optional<std::string> UserID;
 };
 
-// Lives until the process ends; never destroyed.
+// The record start-up fills. Lives until the process ends; never destroyed.
 extern settings_record& settings;
+
+// Publishing. Until a record is published, the process-wide one is in force.
+// A published record stays alive as long as a callback still holds it.
+std::shared_ptr<const settings_record> batv_published_settings();
+void batv_publish_settings(std::shared_ptr<const settings_record> record);
+
+// The record in force for the code running on this thread: the one pinned by
+// the callback it runs in, else the one published last.
+const settings_record& current_settings();
+
+// Holds the record in force at its construction for the callback running on
+// this thread: everything the callback reads comes from it, whatever is
+// published meanwhile.
+class settings_pin {
+  public:
+    settings_pin() noexcept;
+    ~settings_pin();
+    settings_pin(const settings_pin&) = delete;
+    settings_pin& operator=(const settings_pin&) = delete;
+
+  private:
+    std::shared_ptr<const settings_record> held_;
+    const settings_record* previous_;
+};

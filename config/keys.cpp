@@ -22,6 +22,7 @@ const config_def vellicor_config_keys[] = {
     {"KeyFile", CFG_STRING, 0},
     {"KeyList", CFG_STRING, 0},
     {"KeyVersion", CFG_INTEGER, 0},
+    {"LogResults", CFG_BOOLEAN, 0},
     {"LogWhy", CFG_BOOLEAN, 0},
     {"MacroList", CFG_STRING, 0},
     {"MilterDebug", CFG_INTEGER, 0},

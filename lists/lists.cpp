@@ -111,7 +111,8 @@ std::size_t item_capacity(std::string_view value) {
 
 // Compiles one translated allow-list pattern: a basic expression that
 // matches letters without regard to case.
-std::optional<list_failure> compile_pattern(const std::string& pattern, compiled_regex& out) {
+std::optional<list_failure> compile_pattern(const std::string& pattern,
+                                            std::shared_ptr<const regex_t>& out) {
     auto storage = std::make_unique<regex_t>();
     const int rc = regcomp(storage.get(), pattern.c_str(), REG_ICASE);
     if (rc != 0) {
@@ -119,7 +120,7 @@ std::optional<list_failure> compile_pattern(const std::string& pattern, compiled
         regerror(rc, storage.get(), text.data(), text.size());
         return list_failure{"regcomp(): " + std::string(text.data()) + "\n", EX_UNAVAILABLE};
     }
-    out.reset(storage.release());
+    out = compiled_regex(storage.release());
     return std::nullopt;
 }
 

@@ -20,8 +20,10 @@ struct regex_deleter {
 };
 using compiled_regex = std::unique_ptr<regex_t, regex_deleter>;
 
+// Shared, so that a copy of a settings record shares the compiled pattern;
+// regexec only reads it.
 struct allow_entry {
-    compiled_regex ae_regex;
+    std::shared_ptr<const regex_t> ae_regex;
 };
 
 struct internal_host {

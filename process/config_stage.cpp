@@ -25,6 +25,7 @@
 #include "config/config.h"
 #include "lists/lists.h"
 #include "process/options.h"
+#include "process/startup.h"
 
 namespace {
 
@@ -78,9 +79,9 @@ void get_flag_unless_cleared(const config_list& cfg, const char* key, int& setti
         get_flag(cfg, key, setting);
 }
 
-std::optional<int> load_peer_list(const std::string& path) {
-    if (const std::optional<list_failure> failure = load_peer_list(path, settings.peer_list)) {
-        std::fprintf(stderr, "%s: %s", settings.progname.c_str(), failure->message.c_str());
+std::optional<int> load_peer_list(settings_record& s, const std::string& path) {
+    if (const std::optional<list_failure> failure = load_peer_list(path, s.peer_list)) {
+        std::fprintf(batv_diagnostics(), "%s: %s", s.progname.c_str(), failure->message.c_str());
         return failure->status;
     }
     return std::nullopt;
@@ -88,8 +89,7 @@ std::optional<int> load_peer_list(const std::string& path) {
 
 // Applies the keys in their fixed order. conf_path is the -c path, which the
 // invalid-value messages name.
-std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
-    settings_record& s = settings;
+std::optional<int> apply_keys(settings_record& s, const config_list& cfg, const char* conf_path) {
     const char* progname = s.progname.c_str();
 
     get_flag_unless_set(cfg, "AddAuthenticationResults", s.AddAuthenticationResults);
@@ -109,7 +109,7 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
         if (rate_text) {
             const std::optional<restart_rate> rate = batv_parse_restart_rate(rate_text->c_str());
             if (!rate) {
-                std::fprintf(stderr, "%s: AutoRestartRate invalid\n", progname);
+                std::fprintf(batv_diagnostics(), "%s: AutoRestartRate invalid\n", progname);
                 return EX_CONFIG;
             }
             s.AutoRestartRateCount = rate->count;
@@ -125,30 +125,32 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
     get_flag_unless_set(cfg, "IgnoreAuthenticatedClients", s.IgnoreAuthenticatedClients);
     get_text_unless_given(cfg, "InternalHosts", s.InternalHosts);
     get_text_unless_given(cfg, "KeyFile", s.KeyFile);
+    get_text(cfg, "KeyList", s.KeyList);
 
     if (s.KeyVersion == -1) {
         // -1 in the file means no value, as if the key were absent.
         std::int32_t version = -1;
         if (get_number(cfg, "KeyVersion", version)) {
             if (version < -1 || version > 9) {
-                std::fprintf(stderr, "%s: %s: invalid key version\n", progname, conf_path);
+                std::fprintf(batv_diagnostics(), "%s: %s: invalid key version\n", progname, conf_path);
                 return EX_CONFIG;
             }
             s.KeyVersion = version;
         }
     }
 
+    get_flag(cfg, "LogResults", s.LogResults);
     get_flag(cfg, "LogWhy", s.LogWhy);
     get_text_unless_given(cfg, "MacroList", s.MacroList);
 
     if (!command_line.milter_debug_given) {
         // Without -D the file decides the library's debug level, and an
         // absent key sets it to -1 explicitly. A -D of -1 is given all the
-        // same.
+        // same. The stage only records it: the library gets it from
+        // batv_config_stage() at start-up.
         std::int32_t level = -1;
         get_number(cfg, "MilterDebug", level);
         s.MilterDebug = level;
-        smfi_setdbg(level);
     }
 
     std::optional<std::string> mode_text;
@@ -156,7 +158,7 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
     if (mode_text) {
         const std::optional<int> mode = batv_parse_mode(*mode_text);
         if (!mode) {
-            std::fprintf(stderr, "%s: %s: invalid mode\n", progname, conf_path);
+            std::fprintf(batv_diagnostics(), "%s: %s: invalid mode\n", progname, conf_path);
             return EX_CONFIG;
         }
         s.Mode = *mode;
@@ -167,7 +169,7 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
     std::optional<std::string> peer_path;
     get_text(cfg, "PeerList", peer_path);
     if (peer_path) {
-        if (const std::optional<int> status = load_peer_list(*peer_path))
+        if (const std::optional<int> status = load_peer_list(s, *peer_path))
             return status;
     }
 
@@ -184,7 +186,7 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
         const int found = config_get_int64(cfg, "SignatureTTL", ttl);
         if (found != 0 && !(found == 1 && ttl == -1)) {
             if (found != 1 || ttl < 0 || ttl > UINT32_MAX) {
-                std::fprintf(stderr, "%s: %s: invalid signature TTL\n", progname, conf_path);
+                std::fprintf(batv_diagnostics(), "%s: %s: invalid signature TTL\n", progname, conf_path);
                 return EX_CONFIG;
             }
             s.SignatureTTL = ttl;
@@ -198,7 +200,7 @@ std::optional<int> apply_keys(const config_list& cfg, const char* conf_path) {
     get_text_unless_given(cfg, "UserID", s.UserID);
     get_flag_unless_set(cfg, "X-Header", s.XHeader);
 
-    // KeyList, RemoveARAll and RemoveARFrom are accepted by the reader for
+    // RemoveARAll and RemoveARFrom are accepted by the reader for
     // compatibility and consulted by nothing.
     return std::nullopt;
 }
@@ -272,10 +274,10 @@ std::optional<restart_rate> batv_parse_restart_rate(const char* value) {
     return restart_rate{static_cast<int>(count), static_cast<std::uint32_t>(interval)};
 }
 
-std::optional<int> batv_config_stage() {
-    if (!settings.config_file)
+std::optional<int> batv_config_stage(settings_record& s) {
+    if (!s.config_file)
         return std::nullopt;
-    const char* conf_path = settings.config_file->c_str();
+    const char* conf_path = s.config_file->c_str();
 
     char name[config_name_size];
     copy_cut(name, sizeof name, conf_path);
@@ -285,8 +287,8 @@ std::optional<int> batv_config_stage() {
     if (!cfg) {
         // A file that could not be read says why, after the reader's text.
         const char* reason = config_error_reason();
-        std::fprintf(stderr, "%s: %s: configuration error at line %u: %s%s%s\n",
-                     settings.progname.c_str(), name, static_cast<unsigned>(lineno), config_error(),
+        std::fprintf(batv_diagnostics(), "%s: %s: configuration error at line %u: %s%s%s\n",
+                     s.progname.c_str(), name, static_cast<unsigned>(lineno), config_error(),
                      reason[0] != '\0' ? ": " : "", reason);
         return EX_CONFIG;
     }
@@ -294,7 +296,17 @@ std::optional<int> batv_config_stage() {
     // No key of the program's table is required, so this finds nothing.
     (void)config_check(*cfg, vellicor_config_keys);
 
-    std::optional<int> status = apply_keys(*cfg, conf_path);
+    std::optional<int> status = apply_keys(s, *cfg, conf_path);
     config_free(*cfg);
+    return status;
+}
+
+std::optional<int> batv_config_stage() {
+    if (!settings.config_file)
+        return std::nullopt;
+    const bool file_sets_debug = !command_line.milter_debug_given;
+    std::optional<int> status = batv_config_stage(settings);
+    if (file_sets_debug)
+        smfi_setdbg(settings.MilterDebug);
     return status;
 }

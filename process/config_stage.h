@@ -7,10 +7,17 @@
 #include <optional>
 #include <string_view>
 
-// Runs only when settings.config_file is set. Returns the exit status when
-// start-up must end (the message is already on standard error), or nothing
-// when start-up goes on.
+struct settings_record;
+
+// Runs only when settings.config_file is set, and hands the library the
+// MilterDebug level the file decides. Returns the exit status when start-up
+// must end (the message is already on standard error), or nothing when
+// start-up goes on.
 std::optional<int> batv_config_stage();
+
+// The same stage on any record, as a reload and the operator tool run it:
+// it only records MilterDebug. Messages go to batv_diagnostics().
+std::optional<int> batv_config_stage(settings_record& s);
 
 // The Mode value as a bit set: 's' adds signing, 'v' verifying, in any order
 // and any number of times. Nothing when any other character appears.

@@ -232,11 +232,15 @@ std::optional<int> batv_complete_settings() {
     if (!settings.Socket || !settings.KeyFile) {
         return batv_usage();
     }
-    if (settings.KeyVersion == -1) {
-        settings.KeyVersion = 0;
-    }
-    if (settings.SignatureTTL == -1) {
-        settings.SignatureTTL = 7;
-    }
+    batv_apply_defaults(settings);
     return std::nullopt;
+}
+
+void batv_apply_defaults(settings_record& s) {
+    if (s.KeyVersion == -1) {
+        s.KeyVersion = 0;
+    }
+    if (s.SignatureTTL == -1) {
+        s.SignatureTTL = 7;
+    }
 }

@@ -30,3 +30,7 @@ int batv_usage();
 // Requires Socket and KeyFile and gives KeyVersion and SignatureTTL their
 // defaults. Returns the exit status when a required setting is missing.
 std::optional<int> batv_complete_settings();
+
+// The defaults of KeyVersion and SignatureTTL alone, on any record.
+struct settings_record;
+void batv_apply_defaults(settings_record& s);

@@ -82,9 +82,15 @@ std::optional<uid_t> numeric_user(const std::string& text) {
 // only after the files have been read.
 std::vector<std::string> startup_warnings;
 
+// The stream a reload collects its messages in, or null for standard error.
+std::FILE* diagnostics_override = nullptr;
+
 void warn(std::string text) {
-    std::fprintf(stderr, "%s: %s\n", prog(), text.c_str());
-    startup_warnings.push_back(std::move(text));
+    std::fprintf(batv_diagnostics(), "%s: %s\n", prog(), text.c_str());
+    // A reload logs what it collected itself.
+    if (diagnostics_override == nullptr) {
+        startup_warnings.push_back(std::move(text));
+    }
 }
 
 // A key that others can read lets them forge tags; one they can write, or a
@@ -101,6 +107,14 @@ void warn_about_key_file(const std::string& path, const struct stat& opened) {
 }
 
 }  // namespace
+
+std::FILE* batv_diagnostics() {
+    return diagnostics_override != nullptr ? diagnostics_override : stderr;
+}
+
+void batv_set_diagnostics(std::FILE* stream) {
+    diagnostics_override = stream;
+}
 
 std::optional<int> batv_syslog_facility(std::string_view name) {
     for (const facility_entry& entry : facility_table) {
@@ -145,54 +159,56 @@ std::string batv_argument_text(int argc, char* const* argv) {
 
 std::optional<int> batv_change_directory(const std::string& directory) {
     if (chdir(directory.c_str()) != 0) {
-        std::fprintf(stderr, "%s: %s: chdir(): %s\n", prog(), directory.c_str(),
+        std::fprintf(batv_diagnostics(), "%s: %s: chdir(): %s\n", prog(), directory.c_str(),
                      std::strerror(errno));
         return EX_UNAVAILABLE;
     }
     return std::nullopt;
 }
 
-std::optional<int> batv_load_key(const std::string& path) {
-    const char* name = path.c_str();
+std::optional<int> batv_read_key(const std::string& path, std::string& key,
+                                 std::string_view where) {
+    const std::string named = std::string(where) + path;
+    const char* name = named.c_str();
     textfile_open_result opened = textfile_open(name);
     if (opened.not_regular) {
-        std::fprintf(stderr, "%s: %s: not a regular file\n", prog(), name);
+        std::fprintf(batv_diagnostics(), "%s: %s: not a regular file\n", prog(), name);
         return EX_UNAVAILABLE;
     }
     if (!opened.file) {
         // A failing open is named as the call that opens a file for reading
         // has always been named in this message.
         const std::string_view call(opened.failed_call);
-        std::fprintf(stderr, "%s: %s: %s(): %s\n", prog(), name,
+        std::fprintf(batv_diagnostics(), "%s: %s: %s(): %s\n", prog(), name,
                      call == "open" ? "fopen" : opened.failed_call, std::strerror(opened.error));
         return EX_UNAVAILABLE;
     }
     const textfile_ptr file = std::move(opened.file);
     struct stat st {};
     if (fstat(fileno(file.get()), &st) != 0) {
-        std::fprintf(stderr, "%s: %s: fstat(): %s\n", prog(), name, std::strerror(errno));
+        std::fprintf(batv_diagnostics(), "%s: %s: fstat(): %s\n", prog(), name, std::strerror(errno));
         return EX_UNAVAILABLE;
     }
     if (st.st_size == 0) {
-        std::fprintf(stderr, "%s: %s: empty file\n", prog(), name);
+        std::fprintf(batv_diagnostics(), "%s: %s: empty file\n", prog(), name);
         return EX_UNAVAILABLE;
     }
     std::string content;
     try {
         content.resize(static_cast<std::size_t>(st.st_size));
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "%s: malloc(): %s\n", prog(), std::strerror(ENOMEM));
+        std::fprintf(batv_diagnostics(), "%s: malloc(): %s\n", prog(), std::strerror(ENOMEM));
         return EX_UNAVAILABLE;
     } catch (const std::length_error&) {
-        std::fprintf(stderr, "%s: malloc(): %s\n", prog(), std::strerror(ENOMEM));
+        std::fprintf(batv_diagnostics(), "%s: malloc(): %s\n", prog(), std::strerror(ENOMEM));
         return EX_UNAVAILABLE;
     }
     std::size_t got = std::fread(content.data(), 1, content.size(), file.get());
     if (got < content.size()) {
         if (std::ferror(file.get())) {
-            std::fprintf(stderr, "%s: %s: fread(): %s\n", prog(), name, std::strerror(errno));
+            std::fprintf(batv_diagnostics(), "%s: %s: fread(): %s\n", prog(), name, std::strerror(errno));
         } else {
-            std::fprintf(stderr, "%s: %s: fread(): unexpected end-of-file\n", prog(), name);
+            std::fprintf(batv_diagnostics(), "%s: %s: fread(): unexpected end-of-file\n", prog(), name);
         }
         return EX_UNAVAILABLE;
     }
@@ -201,12 +217,16 @@ std::optional<int> batv_load_key(const std::string& path) {
     content.resize(std::strlen(content.c_str()));
     // With an empty secret anyone could compute valid tags.
     if (content.empty()) {
-        std::fprintf(stderr, "%s: %s: empty key\n", prog(), name);
+        std::fprintf(batv_diagnostics(), "%s: %s: empty key\n", prog(), name);
         return EX_UNAVAILABLE;
     }
     warn_about_key_file(path, st);
-    settings.key_text = std::move(content);
+    key = std::move(content);
     return std::nullopt;
+}
+
+std::optional<int> batv_load_key(const std::string& path) {
+    return batv_read_key(path, settings.key_text);
 }
 
 std::optional<int> batv_switch_user(const std::string& user) {

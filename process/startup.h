@@ -4,9 +4,16 @@
 // message on standard error and returns the exit status.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
+
+// Where the steps that read files write their messages: standard error, or
+// the stream a reload collects them in while it runs (null restores
+// standard error). Only the thread that loads settings writes here.
+std::FILE* batv_diagnostics();
+void batv_set_diagnostics(std::FILE* stream);
 
 // The facility value for a name of the syslog facility table, compared
 // without regard to case; nothing for a name outside the table.
@@ -31,6 +38,12 @@ std::optional<int> batv_change_directory(const std::string& directory);
 // not be empty; a key file that is a symbolic link or that other users can
 // read or write draws a warning.
 std::optional<int> batv_load_key(const std::string& path);
+
+// The same for any key: reads the secret of the key file at path into key,
+// which stays untouched on failure. where goes before the path in the
+// messages (a KeyList's name and line).
+std::optional<int> batv_read_key(const std::string& path, std::string& key,
+                                 std::string_view where = {});
 
 // Switches to the named (or numbered) user: its supplementary groups, its
 // primary group, then its user ID.

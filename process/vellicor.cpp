@@ -19,7 +19,9 @@
 #include "lists/lists.h"
 #include "logging/log.h"
 #include "process/config_stage.h"
+#include "process/load.h"
 #include "process/options.h"
+#include "process/reload.h"
 #include "process/socket.h"
 #include "process/startup.h"
 #include "process/supervisor.h"
@@ -52,45 +54,6 @@ const char* prog() {
     return settings.progname.c_str();
 }
 
-// Prints a list loader's failure and gives its exit status.
-std::optional<int> report(const std::optional<list_failure>& failure) {
-    if (!failure) {
-        return std::nullopt;
-    }
-    std::fprintf(stderr, "%s: %s", prog(), failure->message.c_str());
-    return failure->status;
-}
-
-// Builds the lists from the paths and texts the options and the
-// configuration recorded, in a fixed order.
-std::optional<int> load_lists() {
-    if (settings.DontSignMailTo) {
-        if (auto status = report(load_allow_list(*settings.DontSignMailTo, settings.allow_list))) {
-            return status;
-        }
-    }
-    if (auto status =
-            report(load_internal_hosts(settings.InternalHosts, settings.internal_hosts))) {
-        return status;
-    }
-    if (settings.Domain) {
-        if (auto status = report(load_domain_list(*settings.Domain, settings.domain_list))) {
-            return status;
-        }
-    }
-    if (settings.MTA) {
-        if (auto status = report(load_mta_list(*settings.MTA, settings.mta_list))) {
-            return status;
-        }
-    }
-    if (settings.MacroList) {
-        if (auto status = report(load_macro_list(*settings.MacroList, settings.macro_list))) {
-            return status;
-        }
-    }
-    return std::nullopt;
-}
-
 // Both on standard error and, when logging, in the system log.
 void report_failure(const char* call) {
     if (settings.Syslog) {
@@ -121,9 +84,14 @@ std::optional<int> prepare(int argc, char** argv) {
         return status;
     }
 
+    // A reload request that comes during start-up waits for the thread
+    // that serves it, instead of ending the process.
+    batv_block_reload_signal();
+
     if (auto status = batv_parse_options(argc, argv)) {
         return status;
     }
+    batv_save_command_line();
     if (settings.config_file) {
         if (auto status = batv_config_stage()) {
             return status;
@@ -148,10 +116,7 @@ std::optional<int> prepare(int argc, char** argv) {
             return status;
         }
     }
-    if (auto status = batv_load_key(*settings.KeyFile)) {
-        return status;
-    }
-    if (auto status = load_lists()) {
+    if (auto status = batv_load_files(settings)) {
         return status;
     }
 
@@ -163,10 +128,8 @@ std::optional<int> prepare(int argc, char** argv) {
         }
     }
 
-    if (settings.SyslogFacility && !batv_syslog_facility(*settings.SyslogFacility)) {
-        std::fprintf(stderr, "%s: unknown syslog facility `%s'\n", prog(),
-                     settings.SyslogFacility->c_str());
-        return EX_CONFIG;
+    if (auto status = batv_check_facility(settings)) {
+        return status;
     }
     if (settings.Syslog) {
         batv_openlog(settings.SyslogFacility);
@@ -241,7 +204,9 @@ int vellicor_main(int argc, char** argv) {
                  batv_argument_text(argc, argv).c_str());
     }
 
+    reload_thread reloader;
     int result = smfi_main();
+    reloader.stop();
 
     if (own_pidfile) {
         unlink(settings.PidFile->c_str());

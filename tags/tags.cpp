@@ -295,3 +295,14 @@ tag_check batv_validate_tag(std::string_view address, tag_form form, int key_ver
     result.tc_expired = tag_expired(day, cycle_day(now), ttl);
     return result;
 }
+
+tag_check batv_validate_tag(std::string_view address, tag_form form, const key_table& keys,
+                            std::uint32_t ttl, std::time_t now) {
+    // A first pass with no key in force finds the tag's number.
+    tag_check first = batv_validate_tag(address, form, -1, {}, ttl, now);
+    if (first.tc_status != TAG_BADVERSION || !keys[first.tc_key_number]) {
+        return first;
+    }
+    return batv_validate_tag(address, form, first.tc_key_number, *keys[first.tc_key_number], ttl,
+                             now);
+}

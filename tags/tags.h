@@ -7,6 +7,7 @@
 // std::bad_alloc.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -54,3 +55,12 @@ std::optional<std::string> batv_tag_address(std::string_view plain, int key_numb
 // expires.
 tag_check batv_validate_tag(std::string_view address, tag_form form, int key_version,
                             std::string_view key, std::uint32_t ttl, std::time_t now);
+
+// The secrets a tag may be verified with, by key number 0 to 9; a number
+// without a secret is unknown.
+using key_table = std::array<std::optional<std::string>, 10>;
+
+// As above, with the key the tag's own number selects from keys: a number
+// without a secret is TAG_BADVERSION.
+tag_check batv_validate_tag(std::string_view address, tag_form form, const key_table& keys,
+                            std::uint32_t ttl, std::time_t now);

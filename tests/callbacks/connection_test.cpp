@@ -219,14 +219,15 @@ TEST_F(connect_test, keeps_host_name_and_address) {
     // No PeerList: the name keeps its case, and only its first 256
     // characters are kept.
     EXPECT_EQ(cc()->cc_host, host.substr(0, 256));
-    EXPECT_EQ(cc()->cc_addr.sin_family, AF_INET);
-    EXPECT_EQ(cc()->cc_addr.sin_addr.s_addr, inet_addr("192.0.2.10"));
+    EXPECT_EQ(cc()->cc_addr.ss_family, AF_INET);
+    EXPECT_EQ(reinterpret_cast<const sockaddr_in&>(cc()->cc_addr).sin_addr.s_addr,
+              inet_addr("192.0.2.10"));
     EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
 
     ASSERT_EQ(negotiate(), SMFIS_CONTINUE);
     EXPECT_EQ(connect(nullptr, nullptr), SMFIS_CONTINUE);
     EXPECT_EQ(cc()->cc_host, "");
-    EXPECT_EQ(cc()->cc_addr.sin_family, 0);
+    EXPECT_EQ(cc()->cc_addr.ss_family, 0);
     EXPECT_EQ(cc()->cc_authservid, "unknown-mta");
 }
 
@@ -302,7 +303,7 @@ TEST_F(connect_test, lets_peers_pass_unfiltered) {
             // The record stays unfilled.
             EXPECT_EQ(cc()->cc_authservid, "");
             EXPECT_EQ(cc()->cc_host, "");
-            EXPECT_EQ(cc()->cc_addr.sin_family, 0);
+            EXPECT_EQ(cc()->cc_addr.ss_family, 0);
         } else {
             EXPECT_EQ(cc()->cc_authservid, "unknown-mta");
         }

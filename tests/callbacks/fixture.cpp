@@ -84,7 +84,7 @@ allow_entry allow(const char* pattern) {
     auto re = std::make_unique<regex_t>();
     EXPECT_EQ(regcomp(re.get(), pattern, REG_ICASE), 0) << pattern;
     allow_entry entry;
-    entry.ae_regex.reset(re.release());
+    entry.ae_regex = compiled_regex(re.release());
     return entry;
 }
 
@@ -95,6 +95,7 @@ void callbacks_test::SetUp() {
     settings.KeyVersion = test_key_version;
     settings.SignatureTTL = 7;
     settings.key_text = test_key;
+    settings.verify_keys[test_key_version] = test_key;
     settings.hostname = "filter.example.org";
     settings.progname = "vellicor";
     test_now = fixed_time;

@@ -954,7 +954,8 @@ TEST(ConfigKeys, ProgramTable) {
         {CFG_INTEGER, {"AutoRestartCount", "KeyVersion", "MilterDebug", "SignatureTTL"}},
         {CFG_BOOLEAN,
          {"AddAuthenticationResults", "AllSenders", "AuthservIDWithJobID", "AutoRestart",
-          "Background", "EnableCoredumps", "IgnoreAuthenticatedClients", "LogWhy", "Quarantine",
+          "Background", "EnableCoredumps", "IgnoreAuthenticatedClients", "LogResults", "LogWhy",
+          "Quarantine",
           "RemoveARAll", "SendmailFormat", "SetReplies", "Syslog", "TestMode", "X-Header"}},
         {CFG_INCLUDE, {"Include"}},
     };
@@ -977,8 +978,8 @@ TEST(ConfigKeys, ProgramTable) {
             EXPECT_LT(strcasecmp(def[-1].def_name, def->def_name), 0) << "out of order";
         }
     }
-    EXPECT_EQ(count, 37u);
-    EXPECT_EQ(expected, 37u);
+    EXPECT_EQ(count, 38u);
+    EXPECT_EQ(expected, 38u);
     EXPECT_EQ(def->def_type, -1);
     EXPECT_EQ(def->def_required, 0);
 }
