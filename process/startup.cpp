@@ -170,7 +170,7 @@ std::optional<int> batv_read_key(const std::string& path, std::string& key,
                                  std::string_view where) {
     const std::string named = std::string(where) + path;
     const char* name = named.c_str();
-    textfile_open_result opened = textfile_open(name);
+    textfile_open_result opened = textfile_open(path.c_str());
     if (opened.not_regular) {
         std::fprintf(batv_diagnostics(), "%s: %s: not a regular file\n", prog(), name);
         return EX_UNAVAILABLE;

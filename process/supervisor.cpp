@@ -45,6 +45,19 @@ sigset_t supervisor_signals() {
     return set;
 }
 
+// The worker a reload request is passed on to; 0 while none runs.
+pid_t running_worker = 0;
+
+// What the supervisor waits for: its own signals and SIGUSR1, which asks
+// the worker to reload. SIGUSR1 is blocked from the start of the filter in
+// every process, and stays blocked in the worker, where a thread of its
+// own takes it.
+sigset_t waited_signals() {
+    sigset_t set = supervisor_signals();
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
 // Installs handler for the three termination signals, in order, stopping at
 // the first failure; the error number of that failure, or 0.
 int set_termination_handlers(void (*handler)(int), bool block_all_three) {
@@ -90,17 +103,28 @@ enum class wakeup { termination, child, timeout, error };
 // Waits for one of the supervisor's signals, at most timeout when one is
 // given. The signals are blocked, so one that came while the supervisor was
 // busy is pending and taken here at once.
+// A reload request is passed on to the worker and the wait goes on.
 wakeup next_signal(const std::optional<std::chrono::nanoseconds>& timeout) {
-    const sigset_t set = supervisor_signals();
-    timespec limit{};
-    if (timeout) {
-        limit.tv_sec = static_cast<time_t>(timeout->count() / 1'000'000'000);
-        limit.tv_nsec = static_cast<long>(timeout->count() % 1'000'000'000);
-    }
+    const sigset_t set = waited_signals();
+    const auto deadline = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::nanoseconds{});
     for (;;) {
+        timespec limit{};
+        if (timeout) {
+            const auto left = std::max(std::chrono::nanoseconds::zero(),
+                                       std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           deadline - std::chrono::steady_clock::now()));
+            limit.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            limit.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+        }
         const int sig = sigtimedwait(&set, nullptr, timeout ? &limit : nullptr);
         if (sig == SIGCHLD) {
             return wakeup::child;
+        }
+        if (sig == SIGUSR1) {
+            if (running_worker > 0) {
+                batv_killchild(running_worker, SIGUSR1);
+            }
+            continue;
         }
         if (sig > 0) {
             batv_sighandler(sig);
@@ -395,7 +419,9 @@ std::optional<int> batv_supervise() {
         const auto started = restart_window::clock::now();
         rate.record(started);
 
+        running_worker = worker;
         wait_result ended = wait_for_worker(worker, own_pidfile);
+        running_worker = 0;
         if (ended.exit_status) {
             return ended.exit_status;
         }
