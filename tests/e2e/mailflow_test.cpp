@@ -4,12 +4,15 @@
 // filter and its own Postfix instance on loopback and stops both.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/harness.h"
@@ -386,6 +389,60 @@ TEST_F(E2e, PeerListClientsPassUnfiltered) {
         EXPECT_EQ(queued.queue_name, "incoming");
         EXPECT_THAT(queued.recipients, ElementsAre(recipient));
     }
+}
+
+// Rotating the key without a restart: the old key moves into the KeyList,
+// the key file gets a new secret under the next number, and SIGUSR1 makes
+// the running filter take both. Mail is signed with the new key from then
+// on, and a bounce to a tag the old key made is still delivered, once, to
+// the plain address.
+TEST_F(E2e, BounceToARetiredKeysTagIsDeliveredAfterRotation) {
+    const auto conf = dir.path() / "vellicor.conf";
+    e2e::write_file(conf, "# key 0, no list yet\n");
+    ASSERT_NO_FATAL_FAILURE(start({"-c", conf.string()}));
+    queued_message before;
+    ASSERT_NO_FATAL_FAILURE(
+        send_queued(std::nullopt, {"user@example.org", "", {"friend@example.net"}}, before));
+    ASSERT_THAT(before.sender, StartsWith("prvs=0"));
+
+    const std::string new_secret = "e2e-rotated-key-0815";
+    const auto owner_only = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    std::filesystem::rename(dir.path() / "key", dir.path() / "key.0");
+    e2e::write_file(dir.path() / "key", new_secret + "\n");
+    std::filesystem::permissions(dir.path() / "key", owner_only);
+    e2e::write_file(dir.path() / "keylist", "0 " + (dir.path() / "key.0").string() + "\n");
+    e2e::write_file(conf, "KeyVersion 1\nKeyList " + (dir.path() / "keylist").string() + "\n");
+    ASSERT_EQ(kill(filter.pid(), SIGUSR1), 0);
+
+    // The reload takes effect within moments; each attempt queues one
+    // message, signed with whichever key is in force.
+    queued_message after;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        ASSERT_NO_FATAL_FAILURE(
+            send_queued(std::nullopt, {"user@example.org", "", {"friend@example.net"}}, after));
+        if (after.sender.starts_with("prvs=1")) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const unsigned day = (e2e::cycle_day(std::time(nullptr)) + 7) % 1000;
+    EXPECT_THAT(after.sender,
+                AnyOf(Eq(e2e::tagged_address(1, day, "user@example.org", new_secret)),
+                      Eq(e2e::tagged_address(1, (day + 999) % 1000, "user@example.org",
+                                             new_secret))));
+
+    for (const std::string& tag : {before.sender, after.sender}) {
+        SCOPED_TRACE(tag);
+        queued_message bounce;
+        ASSERT_NO_FATAL_FAILURE(send_queued(outside, {"", "", {tag}}, bounce));
+        EXPECT_EQ(bounce.sender, "MAILER-DAEMON");
+        EXPECT_THAT(bounce.recipients, ElementsAre("user@example.org"));
+    }
+    // The old key's number with the new key's hash is still a forgery.
+    transaction_result forged_old =
+        send(outside, {"", "", {e2e::tagged_address(0, day, "user@example.org", new_secret)}});
+    ASSERT_EQ(forged_old.rcpt.size(), 1u);
+    EXPECT_THAT(forged_old.rcpt[0].line, StartsWith("550 "));
 }
 
 }  // namespace
