@@ -64,6 +64,7 @@ std::string describe(const settings_record& s) {
     out << "AuthservIDWithJobID=" << s.AuthservIDWithJobID << '\n'
         << "IgnoreAuthenticatedClients=" << s.IgnoreAuthenticatedClients << '\n'
         << "KeyVersion=" << s.KeyVersion << '\n'
+        << "LogResults=" << s.LogResults << '\n'
         << "LogWhy=" << s.LogWhy << '\n'
         << "Mode=" << s.Mode << '\n'
         << "Quarantine=" << s.Quarantine << '\n'
@@ -88,6 +89,7 @@ std::string describe(const settings_record& s) {
     text("BaseDirectory", s.BaseDirectory);
     out << "EnableCoredumps=" << s.EnableCoredumps << '\n';
     text("KeyFile", s.KeyFile);
+    text("KeyList", s.KeyList);
     out << "MilterDebug=" << s.MilterDebug << '\n';
     text("PidFile", s.PidFile);
     text("Socket", s.Socket);
@@ -316,6 +318,7 @@ TEST(ConfigStagePrecedence, FlagsWithoutOption) {
     const flag flags[] = {
         {"AuthservIDWithJobID", &settings_record::AuthservIDWithJobID},
         {"EnableCoredumps", &settings_record::EnableCoredumps},
+        {"LogResults", &settings_record::LogResults},
         {"LogWhy", &settings_record::LogWhy},
     };
     for (const flag& f : flags) {
@@ -372,6 +375,7 @@ TEST(ConfigStagePrecedence, TextsWithoutOption) {
     const text texts[] = {
         {"AuthservID", &settings_record::AuthservID},
         {"BaseDirectory", &settings_record::BaseDirectory},
+        {"KeyList", &settings_record::KeyList},
         {"SyslogFacility", &settings_record::SyslogFacility},
     };
     for (const text& t : texts) {
