@@ -1,6 +1,6 @@
-# Installation: the daemon, its manual pages, the sample configuration and
-# a systemd unit. Honours CMAKE_INSTALL_PREFIX (also when changed with
-# `cmake --install --prefix`) and DESTDIR.
+# Installation: the daemon and the operator tool, their manual pages, the
+# sample configuration and a systemd unit. Honours CMAKE_INSTALL_PREFIX
+# (also when changed with `cmake --install --prefix`) and DESTDIR.
 #
 #   VELLICOR_SYSTEMD_UNITDIR  where the unit goes; relative to the prefix
 #                             unless absolute (default lib/systemd/system)
@@ -11,8 +11,9 @@ set(VELLICOR_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
     "Directory for the systemd unit, relative to the prefix unless absolute")
 option(VELLICOR_INSTALL_SYSTEMD "Install the systemd unit" ON)
 
-install(TARGETS vellicor RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/doc/vellicor.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(TARGETS vellicor vellicor-tag RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/doc/vellicor.8 ${PROJECT_SOURCE_DIR}/doc/vellicor-tag.8
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/vellicor.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 install(FILES ${PROJECT_SOURCE_DIR}/vellicor.conf.sample DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
