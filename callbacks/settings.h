@@ -48,6 +48,8 @@ struct settings_record {
     // The secrets a tag may be verified with, by key number: key_text under
     // KeyVersion and the retired keys of the KeyList.
     key_table verify_keys;
+    // The key file of each retired key, by number, as the KeyList names it.
+    std::array<std::optional<std::string>, 10> retired_key_files;
     std::string hostname;  // at most max_host_length characters
     std::string progname;
 
@@ -57,6 +59,7 @@ struct settings_record {
     std::optional<std::string> Domain;          // -d
     std::optional<std::string> MTA;             // -m
     std::optional<std::string> MacroList;       // -M
+    std::optional<std::string> PeerList;        // loaded at once by the configuration stage
 
     // The lists built from them.
     peer_list_t peer_list;

@@ -166,10 +166,9 @@ std::optional<int> apply_keys(settings_record& s, const config_list& cfg, const 
 
     get_text_unless_given(cfg, "MTA", s.MTA);
 
-    std::optional<std::string> peer_path;
-    get_text(cfg, "PeerList", peer_path);
-    if (peer_path) {
-        if (const std::optional<int> status = load_peer_list(s, *peer_path))
+    get_text(cfg, "PeerList", s.PeerList);
+    if (s.PeerList) {
+        if (const std::optional<int> status = load_peer_list(s, *s.PeerList))
             return status;
     }
 

@@ -60,7 +60,8 @@ std::optional<int> load_lists(settings_record& s) {
 
 }  // namespace
 
-std::optional<int> batv_load_key_list(const std::string& path, int key_version, key_table& keys) {
+std::optional<int> batv_load_key_list(const std::string& path, int key_version, key_table& keys,
+                                      std::array<std::optional<std::string>, 10>* files) {
     const char* prog = settings.progname.c_str();
     std::FILE* diag = batv_diagnostics();
     textfile_open_result opened = textfile_open(path.c_str());
@@ -74,6 +75,7 @@ std::optional<int> batv_load_key_list(const std::string& path, int key_version, 
         return EX_UNAVAILABLE;
     }
     key_table found;
+    std::array<std::optional<std::string>, 10> found_files;
     textfile_reader reader(opened.file.get(), textfile_comments::hash);
     std::string line;
     textfile_status status;
@@ -116,6 +118,7 @@ std::optional<int> batv_load_key_list(const std::string& path, int key_version, 
             return failed;
         }
         found[number] = std::move(key);
+        found_files[number] = std::string(rest);
     }
     if (status == textfile_status::too_long) {
         std::fprintf(diag, "%s: %s: line %u is longer than %zu characters\n", prog, path.c_str(),
@@ -130,6 +133,9 @@ std::optional<int> batv_load_key_list(const std::string& path, int key_version, 
     for (std::size_t i = 0; i < found.size(); ++i) {
         if (found[i]) {
             keys[i] = std::move(found[i]);
+            if (files != nullptr) {
+                (*files)[i] = std::move(found_files[i]);
+            }
         }
     }
     return std::nullopt;
@@ -140,8 +146,10 @@ std::optional<int> batv_load_files(settings_record& s) {
         return status;
     }
     s.verify_keys = key_table{};
+    s.retired_key_files = {};
     if (s.KeyList) {
-        if (auto status = batv_load_key_list(*s.KeyList, s.KeyVersion, s.verify_keys)) {
+        if (auto status = batv_load_key_list(*s.KeyList, s.KeyVersion, s.verify_keys,
+                                             &s.retired_key_files)) {
             return status;
         }
     }

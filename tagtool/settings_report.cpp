@@ -5,24 +5,8 @@
 #include <string_view>
 
 #include "callbacks/settings.h"
-#include "config/config.h"
-#include "textfile/textfile.h"
 
 namespace {
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trim_blanks(std::string_view text) {
-    while (!text.empty() && is_blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && is_blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::string entry_count(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " entry" : " entries");
@@ -75,50 +59,7 @@ std::string mode_text(int mode) {
 
 }  // namespace
 
-std::optional<std::string> tagtool_peer_list_path(const std::string& config_file) {
-    if (config_file == "-") {
-        return std::nullopt;
-    }
-    std::optional<config_list> cfg =
-        config_load(config_file.c_str(), vellicor_config_keys, nullptr, nullptr, 0);
-    if (!cfg) {
-        return std::nullopt;
-    }
-    std::optional<std::string> path;
-    const char* value = nullptr;
-    if (config_get(*cfg, "PeerList", &value, sizeof value) == 1 && value != nullptr) {
-        path = value;
-    }
-    config_free(*cfg);
-    return path;
-}
-
-std::vector<std::pair<int, std::string>> tagtool_key_list_paths(const std::string& path,
-                                                                const key_table& keys) {
-    std::vector<std::pair<int, std::string>> found;
-    textfile_open_result opened = textfile_open(path.c_str());
-    if (!opened.file) {
-        return found;
-    }
-    textfile_reader reader(opened.file.get(), textfile_comments::hash);
-    std::string line;
-    while (reader.next(line) == textfile_status::line) {
-        // The loading steps accepted the list: each line that is not blank
-        // is a digit, blank space and a path.
-        const std::string_view rest = trim_blanks(line);
-        if (rest.size() < 3 || rest[0] < '0' || rest[0] > '9') {
-            continue;
-        }
-        const int number = rest[0] - '0';
-        if (keys[static_cast<std::size_t>(number)]) {
-            found.emplace_back(number, std::string(trim_blanks(rest.substr(1))));
-        }
-    }
-    return found;
-}
-
-void tagtool_print_settings(std::FILE* out, const settings_record& s,
-                            const settings_sources& sources) {
+void tagtool_print_settings(std::FILE* out, const settings_record& s) {
     report r(out);
     r.flag("AddAuthenticationResults", s.AddAuthenticationResults);
     r.flag("AllSenders", s.AllSenders);
@@ -149,11 +90,17 @@ void tagtool_print_settings(std::FILE* out, const settings_record& s,
     }
     r.text("KeyFile", s.KeyFile);
     if (s.KeyList) {
-        const std::size_t n = sources.retired_keys.size();
+        std::size_t n = 0;
+        for (const std::optional<std::string>& path : s.retired_key_files) {
+            n += path ? 1 : 0;
+        }
         std::fprintf(out, "KeyList %s # %zu retired key%s\n", s.KeyList->c_str(), n,
                      n == 1 ? "" : "s");
-        for (const auto& [number, path] : sources.retired_keys) {
-            r.comment("KeyList key " + std::to_string(number) + " " + path);
+        for (std::size_t number = 0; number < s.retired_key_files.size(); ++number) {
+            if (s.retired_key_files[number]) {
+                r.comment("KeyList key " + std::to_string(number) + " " +
+                          *s.retired_key_files[number]);
+            }
         }
     } else {
         r.unset("KeyList");
@@ -169,13 +116,7 @@ void tagtool_print_settings(std::FILE* out, const settings_record& s,
         r.unset("Mode", "neither signing nor verifying");
     }
     r.list("MTA", s.MTA, s.mta_list.size());
-    if (sources.peer_list) {
-        r.list("PeerList", sources.peer_list, s.peer_list.size());
-    } else if (!s.peer_list.empty()) {
-        r.comment("PeerList " + entry_count(s.peer_list.size()));
-    } else {
-        r.unset("PeerList");
-    }
+    r.list("PeerList", s.PeerList, s.peer_list.size());
     r.text("PidFile", s.PidFile);
     r.flag("Quarantine", s.Quarantine);
     r.flag("SendmailFormat", s.SendmailFormat);

@@ -154,15 +154,10 @@ std::optional<int> require(const std::optional<std::string>& setting, const char
 // and the lists, in the filter's order, with its messages and exit
 // statuses. Nothing is opened or started: no socket, no log, no PID file,
 // no change of user.
-std::optional<int> load_settings(command_kind kind, settings_sources& sources) {
+std::optional<int> load_settings(command_kind kind) {
     if (settings.config_file) {
         if (auto status = batv_config_stage(settings)) {
             return status;
-        }
-        if (kind == command_kind::config) {
-            // Read from where the stage read it, before the working
-            // directory changes.
-            sources.peer_list = tagtool_peer_list_path(*settings.config_file);
         }
     }
     if (kind == command_kind::config) {
@@ -189,9 +184,6 @@ std::optional<int> load_settings(command_kind kind, settings_sources& sources) {
     if (kind == command_kind::config) {
         if (auto status = batv_check_facility(settings)) {
             return status;
-        }
-        if (settings.KeyList) {
-            sources.retired_keys = tagtool_key_list_paths(*settings.KeyList, settings.verify_keys);
         }
     }
     return std::nullopt;
@@ -318,8 +310,7 @@ int tagtool_main(int argc, char** argv) {
         return usage();
     }
 
-    settings_sources sources;
-    if (auto status = load_settings(command->kind, sources)) {
+    if (auto status = load_settings(command->kind)) {
         return *status;
     }
     switch (command->kind) {
@@ -328,7 +319,7 @@ int tagtool_main(int argc, char** argv) {
         case command_kind::check:
             return check(command->address);
         case command_kind::config:
-            tagtool_print_settings(stdout, settings, sources);
+            tagtool_print_settings(stdout, settings);
             return finish_output();
     }
     return EX_SOFTWARE;
