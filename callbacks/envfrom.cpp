@@ -142,6 +142,8 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
         }
         return SMFIS_CONTINUE;
     }
+    // The marker counts in any case, as at verification: a sender that
+    // would verify as tagged is never signed twice.
     if (batv_is_tagged(msg.msg_sender, batv_tag_form())) {
         return SMFIS_CONTINUE;
     }
