@@ -9,8 +9,6 @@
 #include "callbacks/settings.h"
 #include "logging/log.h"
 
-static_assert(std::tuple_size_v<address_text_buffer> >= INET6_ADDRSTRLEN);
-
 namespace {
 
 bool needs_quotes(std::string_view value) {

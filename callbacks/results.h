@@ -3,11 +3,12 @@
 // blanks into key=value fields:
 //   action=sign job=J client=H addr=A sender=S tagged=T
 //   action=verify job=J client=H addr=A rcpt=R result=OUTCOME
-// A value that is empty or holds a blank, a double quote or a backslash
-// stands in double quotes, with '"' and '\' escaped by a backslash; control
-// bytes are escaped by batv_log as in every line.
+// A value that is empty or holds a blank (space or tab), a double quote or a
+// backslash stands in double quotes, with '"' and '\' escaped by a
+// backslash; control bytes are escaped by batv_log as in every line.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -28,7 +29,7 @@ const char* batv_outcome_word(verify_outcome outcome);
 void batv_append_field_value(std::string_view value, std::string& out);
 
 // Room for the text of any IPv4 or IPv6 address.
-using address_text_buffer = std::array<char, 46>;
+using address_text_buffer = std::array<char, INET6_ADDRSTRLEN>;
 
 // The client address as inet_ntop writes it, or "unknown" when the
 // connection has none (neither AF_INET nor AF_INET6).
