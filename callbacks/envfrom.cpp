@@ -14,6 +14,7 @@
 #include "callbacks/clock.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
+#include "callbacks/results.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
 #include "logging/log.h"
@@ -66,14 +67,14 @@ std::optional<std::string> join_esmtp_args(char** args) {
     return joined;
 }
 
-sfsistat sign_sender(msg_ctx& msg, char** esmtp_args) {
+sfsistat sign_sender(const conn_ctx& cc, msg_ctx& msg, char** esmtp_args) {
     const char* jobid = msg.msg_jobid.c_str();
     const unsigned day =
         batv_expiry_day(batv_now(), static_cast<std::uint32_t>(current_settings().SignatureTTL));
     std::optional<std::string> tagged;
     if (!batv_try_alloc([&] {
-            tagged = batv_tag_address(msg.msg_sender, current_settings().KeyVersion, day, current_settings().key_text,
-                                      batv_tag_form());
+            tagged = batv_tag_address(msg.msg_sender, current_settings().KeyVersion, day,
+                                      current_settings().key_text, batv_tag_form());
         })) {
         batv_log_strdup_failure(jobid);
         return SMFIS_TEMPFAIL;
@@ -93,6 +94,7 @@ sfsistat sign_sender(msg_ctx& msg, char** esmtp_args) {
         batv_log_strdup_failure(jobid);
         return SMFIS_TEMPFAIL;
     }
+    batv_log_signed(cc, msg, *msg.msg_newsender);
     return SMFIS_CONTINUE;
 }
 
@@ -117,7 +119,8 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
         batv_log_strdup_failure();
         return SMFIS_TEMPFAIL;
     }
-    if (current_settings().IgnoreAuthenticatedClients && batv_macro(ctx, "{auth_authen}") != nullptr) {
+    if (current_settings().IgnoreAuthenticatedClients &&
+        batv_macro(ctx, "{auth_authen}") != nullptr) {
         msg.msg_auth = 1;
     }
     if (!batv_try_alloc([&] { msg.msg_sender = argv[0]; })) {
@@ -142,10 +145,12 @@ sfsistat envfrom(SMFICTX* ctx, char** argv) {
         }
         return SMFIS_CONTINUE;
     }
+    // The marker counts in any case, as at verification: a sender that
+    // would verify as tagged is never signed twice.
     if (batv_is_tagged(msg.msg_sender, batv_tag_form())) {
         return SMFIS_CONTINUE;
     }
-    return sign_sender(msg, argv + 1);
+    return sign_sender(*cc, msg, argv + 1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "callbacks/clock.h"
 #include "callbacks/context.h"
 #include "callbacks/guard.h"
+#include "callbacks/results.h"
 #include "callbacks/select.h"
 #include "callbacks/settings.h"
 #include "callbacks/text.h"
@@ -43,20 +44,25 @@ void set_reply(SMFICTX* ctx, const msg_ctx& msg, const char* text) {
     }
 }
 
-sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* recipient,
-                    bool was_cut) {
-    entry.rcpt_tagged = 1;
-    // Validation hands back a copy of the plain address; memory for it may
-    // run out, and then nothing has been verified.
-    tag_check check;
-    if (!batv_try_alloc([&] {
-            check = batv_validate_tag(
-                recipient, batv_tag_form(), current_settings().verify_keys,
-                static_cast<std::uint32_t>(current_settings().SignatureTTL), batv_now());
-        })) {
-        batv_log_strdup_failure(msg.msg_jobid.c_str());
-        return SMFIS_TEMPFAIL;
+// The one outcome of a checked tag. A forged tag's day means nothing, so a
+// hash mismatch is the outcome even when the day has passed as well.
+verify_outcome outcome_of(const tag_check& check) {
+    if (check.tc_status == TAG_SYNTAX) {
+        return verify_outcome::syntax_error;
     }
+    if (check.tc_status == TAG_BADVERSION) {
+        return verify_outcome::version_mismatch;
+    }
+    if (!check.tc_hash_ok) {
+        return verify_outcome::forged;
+    }
+    return check.tc_expired ? verify_outcome::expired : verify_outcome::pass;
+}
+
+// Acts on the checked tag of a recipient: the entry, the log lines of a
+// failure, the reply and the verdict.
+sfsistat apply_check(SMFICTX* ctx, const msg_ctx& msg, rcpt_entry& entry, tag_check& check,
+                     const char* recipient, bool was_cut) {
     // A version mismatch leaves the tag valid; every other failure below
     // clears it again.
     entry.rcpt_valid = 1;
@@ -97,6 +103,26 @@ sfsistat verify_tag(SMFICTX* ctx, msg_ctx& msg, rcpt_entry& entry, const char* r
     }
     entry.rcpt_new = std::move(check.tc_plain);
     return SMFIS_CONTINUE;
+}
+
+sfsistat verify_tag(SMFICTX* ctx, const conn_ctx& cc, msg_ctx& msg, rcpt_entry& entry,
+                    const char* recipient, bool was_cut) {
+    entry.rcpt_tagged = 1;
+    // Validation hands back a copy of the plain address; memory for it may
+    // run out, and then nothing has been verified.
+    tag_check check;
+    if (!batv_try_alloc([&] {
+            check = batv_validate_tag(recipient, batv_tag_form(), current_settings().verify_keys,
+                                      static_cast<std::uint32_t>(current_settings().SignatureTTL),
+                                      batv_now());
+        })) {
+        batv_log_strdup_failure(msg.msg_jobid.c_str());
+        return SMFIS_TEMPFAIL;
+    }
+    const verify_outcome outcome = outcome_of(check);
+    const sfsistat verdict = apply_check(ctx, msg, entry, check, recipient, was_cut);
+    batv_log_verified(cc, msg, recipient, outcome);
+    return verdict;
 }
 
 sfsistat envrcpt(SMFICTX* ctx, char** argv) {
@@ -143,13 +169,14 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
     }
 
     if (batv_is_tagged(recipient.view(), batv_tag_form())) {
-        return verify_tag(ctx, msg, entry, recipient.c_str(), was_cut);
+        return verify_tag(ctx, cc, msg, entry, recipient.c_str(), was_cut);
     }
     if (!msg.msg_sender.empty() && current_settings().AllSenders) {
         return SMFIS_CONTINUE;
     }
     log_result("%s: BATV signature not present in `%s'", msg, recipient.c_str());
     set_reply(ctx, msg, "BATV signature missing");
+    batv_log_verified(cc, msg, recipient.view(), verify_outcome::not_signed);
     return SMFIS_CONTINUE;
 }
 

@@ -7,6 +7,11 @@
 // tag's syntax and key number, rebuilds the tagged address from the plain one
 // and compares, and tests the expiry day.
 //
+// Remote MTAs are known to change letter case on the way back. A marker in
+// any case and hash digits in lower case are therefore the same tag as the
+// one this codec wrote; everything else, the plain address above all, is
+// compared exactly, since the hash covers the address as it was signed.
+//
 // Work texts (the rebuilt tagged address, the digits of K and D) live in
 // fixed buffers on the stack; the hash input is fed to the digest piece by
 // piece, so the whole key always takes part however long the address is.
@@ -106,10 +111,12 @@ std::array<char, hash_digits> tag_hash(std::string_view prefix, std::string_view
 }
 
 // A tagged address built on the stack: at most max_address_length
-// characters, with the position of its six hash digits.
+// characters, with the positions of its marker and of its six hash digits.
 struct tagged_buffer {
     std::array<char, max_address_length> text;
     std::size_t size = 0;
+    std::size_t marker_at = 0;
+    std::size_t marker_size = 0;
     std::size_t hash_at = 0;
 
     void append(std::string_view s) {
@@ -136,6 +143,8 @@ bool build_tagged(std::string_view plain, int key_number, unsigned day, std::str
     const std::string_view hash_text(hash.data(), hash.size());
 
     if (form == tag_form::standard) {
+        out.marker_at = out.size;
+        out.marker_size = standard_marker.size();
         out.append(standard_marker);
         out.append(prefix);
         out.hash_at = out.size;
@@ -146,6 +155,8 @@ bool build_tagged(std::string_view plain, int key_number, unsigned day, std::str
     }
     const std::size_t at = plain.find('@');
     out.append(plain.substr(0, at));
+    out.marker_at = out.size;
+    out.marker_size = sendmail_marker.size();
     out.append(sendmail_marker);
     out.append(prefix);
     out.hash_at = out.size;
@@ -156,18 +167,70 @@ bool build_tagged(std::string_view plain, int key_number, unsigned day, std::str
     return true;
 }
 
+// Letter case of the default POSIX locale: bytes of 0x80 and above never
+// change case.
+char to_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+char to_upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Whether text equals lower, a lower-case text, ignoring the case of text.
+bool equals_ignoring_case(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (to_lower(text[i]) != lower[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Where the marker of the form stands in address, in any case, or npos.
+// In the sendmail form the first occurrence counts.
+std::size_t find_marker(std::string_view address, tag_form form) {
+    if (form == tag_form::standard) {
+        return equals_ignoring_case(address.substr(0, standard_marker.size()), standard_marker)
+                   ? 0
+                   : std::string_view::npos;
+    }
+    for (std::size_t at = address.find('+'); at != std::string_view::npos;
+         at = address.find('+', at + 1)) {
+        if (equals_ignoring_case(address.substr(at, sendmail_marker.size()), sendmail_marker)) {
+            return at;
+        }
+    }
+    return std::string_view::npos;
+}
+
 // Only the hash digits depend on the key: they are compared in constant
-// time, the rest, rebuilt from the examined address itself, as usual.
+// time, the received ones upper-cased like the rebuilt ones. The marker is
+// compared ignoring case, the rest, rebuilt from the examined address
+// itself, byte for byte. The positions are those of the rebuilt address, so
+// an examined address whose pieces stand elsewhere differs somewhere.
 bool same_address(const tagged_buffer& rebuilt, std::string_view address) {
     const std::string_view r = rebuilt.view();
     if (r.size() != address.size()) {
         return false;
     }
+    const std::size_t m = rebuilt.marker_at;
+    const std::size_t m_end = m + rebuilt.marker_size;
     const std::size_t h = rebuilt.hash_at;
-    const std::size_t n = hash_digits;
-    const bool hash_same = CRYPTO_memcmp(r.data() + h, address.data() + h, n) == 0;
-    return hash_same && r.substr(0, h) == address.substr(0, h) &&
-           r.substr(h + n) == address.substr(h + n);
+    const std::size_t h_end = h + hash_digits;
+    assert(m_end <= h);
+    std::array<char, hash_digits> received;
+    for (std::size_t i = 0; i < hash_digits; ++i) {
+        received[i] = to_upper(address[h + i]);
+    }
+    const bool hash_same = CRYPTO_memcmp(r.data() + h, received.data(), hash_digits) == 0;
+    return hash_same && r.substr(0, m) == address.substr(0, m) &&
+           equals_ignoring_case(address.substr(m, m_end - m), r.substr(m, m_end - m)) &&
+           r.substr(m_end, h - m_end) == address.substr(m_end, h - m_end) &&
+           r.substr(h_end) == address.substr(h_end);
 }
 
 bool is_decimal_digit(char c) {
@@ -213,13 +276,71 @@ bool tag_expired(unsigned day, unsigned today, std::uint32_t ttl) {
     return ahead > ttl;
 }
 
+// The steps that need no key: finds the tag, checks its syntax and takes
+// the key number and the plain address. A tag that gets that far is left
+// TAG_BADVERSION for the caller to decide on its number; otherwise the
+// result stays TAG_SYNTAX. tag is set to the text from the tag's first
+// character on.
+tag_check parse_tag(std::string_view address, tag_form form, std::string_view& tag) {
+    tag_check result;
+    const std::size_t marker = find_marker(address, form);
+    if (marker == std::string_view::npos) {
+        return result;
+    }
+
+    // The two pieces of the plain address (the second one is empty in the
+    // standard form).
+    std::string_view plain_head;
+    std::string_view plain_tail;
+    if (form == tag_form::standard) {
+        tag = address.substr(standard_marker.size());
+        const std::size_t eq = tag.find('=');
+        if (eq == std::string_view::npos) {
+            return result;
+        }
+        plain_head = tag.substr(eq + 1);
+    } else {
+        tag = address.substr(marker + sendmail_marker.size());
+        const std::size_t at = tag.find('@');
+        if (at == std::string_view::npos) {
+            return result;
+        }
+        plain_head = address.substr(0, marker);
+        plain_tail = tag.substr(at);
+    }
+
+    if (!tag_syntax_ok(tag)) {
+        return result;
+    }
+    result.tc_status = TAG_BADVERSION;
+    result.tc_key_number = tag[0] - '0';
+    result.tc_plain.reserve(plain_head.size() + plain_tail.size());
+    result.tc_plain.append(plain_head).append(plain_tail);
+    return result;
+}
+
+// The steps for a parsed tag whose key is known: its day, its hash and its
+// expiry.
+void check_tag(tag_check& result, std::string_view tag, std::string_view address, tag_form form,
+               std::string_view key, std::uint32_t ttl, std::time_t now) {
+    const unsigned day =
+        static_cast<unsigned>((tag[1] - '0') * 100 + (tag[2] - '0') * 10 + (tag[3] - '0'));
+    result.tc_status = TAG_PARSED;
+    result.tc_day = static_cast<int>(day);
+
+    // A rebuilt address that does not fit can never equal an examined one
+    // of at most max_address_length characters, so it is a mismatch.
+    tagged_buffer rebuilt;
+    result.tc_hash_ok =
+        build_tagged(result.tc_plain, result.tc_key_number, day, key, form, rebuilt) &&
+        same_address(rebuilt, address);
+    result.tc_expired = tag_expired(day, cycle_day(now), ttl);
+}
+
 }  // namespace
 
 bool batv_is_tagged(std::string_view address, tag_form form) {
-    if (form == tag_form::standard) {
-        return address.starts_with(standard_marker);
-    }
-    return address.find(sendmail_marker) != std::string_view::npos;
+    return find_marker(address, form) != std::string_view::npos;
 }
 
 unsigned batv_expiry_day(std::time_t now, std::uint32_t ttl) {
@@ -238,71 +359,23 @@ std::optional<std::string> batv_tag_address(std::string_view plain, int key_numb
 
 tag_check batv_validate_tag(std::string_view address, tag_form form, int key_version,
                             std::string_view key, std::uint32_t ttl, std::time_t now) {
-    tag_check result;
-
-    // Split the address into the tag and the two pieces of the plain
-    // address (the second one is empty in the standard form).
     std::string_view tag;
-    std::string_view plain_head;
-    std::string_view plain_tail;
-    if (form == tag_form::standard) {
-        if (!address.starts_with(standard_marker)) {
-            return result;
-        }
-        tag = address.substr(standard_marker.size());
-        const std::size_t eq = tag.find('=');
-        if (eq == std::string_view::npos) {
-            return result;
-        }
-        plain_head = tag.substr(eq + 1);
-    } else {
-        const std::size_t marker = address.find(sendmail_marker);
-        if (marker == std::string_view::npos) {
-            return result;
-        }
-        tag = address.substr(marker + sendmail_marker.size());
-        const std::size_t at = tag.find('@');
-        if (at == std::string_view::npos) {
-            return result;
-        }
-        plain_head = address.substr(0, marker);
-        plain_tail = tag.substr(at);
+    tag_check result = parse_tag(address, form, tag);
+    if (result.tc_status == TAG_BADVERSION && result.tc_key_number == key_version) {
+        check_tag(result, tag, address, form, key, ttl, now);
     }
-
-    if (!tag_syntax_ok(tag)) {
-        return result;
-    }
-
-    result.tc_key_number = tag[0] - '0';
-    result.tc_plain.reserve(plain_head.size() + plain_tail.size());
-    result.tc_plain.append(plain_head).append(plain_tail);
-    if (result.tc_key_number != key_version) {
-        result.tc_status = TAG_BADVERSION;
-        return result;
-    }
-
-    const unsigned day =
-        static_cast<unsigned>((tag[1] - '0') * 100 + (tag[2] - '0') * 10 + (tag[3] - '0'));
-    result.tc_status = TAG_PARSED;
-    result.tc_day = static_cast<int>(day);
-
-    // A rebuilt address that does not fit can never equal an examined one
-    // of at most max_address_length characters, so it is a mismatch.
-    tagged_buffer rebuilt;
-    result.tc_hash_ok =
-        build_tagged(result.tc_plain, result.tc_key_number, day, key, form, rebuilt) &&
-        same_address(rebuilt, address);
-    result.tc_expired = tag_expired(day, cycle_day(now), ttl);
     return result;
 }
 
 tag_check batv_validate_tag(std::string_view address, tag_form form, const key_table& keys,
                             std::uint32_t ttl, std::time_t now) {
-    // A first pass with no key in force finds the tag's number.
-    tag_check first = batv_validate_tag(address, form, -1, {}, ttl, now);
-    if (first.tc_status != TAG_BADVERSION || !keys[first.tc_key_number]) {
-        return first;
+    std::string_view tag;
+    tag_check result = parse_tag(address, form, tag);
+    if (result.tc_status == TAG_BADVERSION) {
+        const std::optional<std::string>& key = keys[result.tc_key_number];
+        if (key) {
+            check_tag(result, tag, address, form, *key, ttl, now);
+        }
     }
-    return batv_validate_tag(address, form, first.tc_key_number, *keys[first.tc_key_number], ttl,
-                             now);
+    return result;
 }

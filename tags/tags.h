@@ -34,7 +34,9 @@ struct tag_check {
     bool tc_expired = false; // set for TAG_PARSED
 };
 
-// True when the address carries the marker of the given form.
+// True when the address carries the marker of the given form, in any letter
+// case: the standard form's "prvs=" at its start, the sendmail form's
+// "+prvs=" anywhere in it.
 bool batv_is_tagged(std::string_view address, tag_form form);
 
 // Expiry day D (0 to 999) of a tag made at time now. Days are counted with
@@ -49,7 +51,12 @@ std::optional<std::string> batv_tag_address(std::string_view plain, int key_numb
 // Examines an address for which batv_is_tagged holds (any other address is
 // TAG_SYNTAX). The address is examined as given; callers cut it to
 // max_address_length first, and a longer one never has a matching hash. In
-// the sendmail form an address with no '@' after the marker is TAG_SYNTAX.
+// the sendmail form an address with no '@' after the marker (its first
+// occurrence) is TAG_SYNTAX. Letter case changed on the way back is
+// tolerated where this codec chose it: a marker in any case and hash digits
+// in lower case match as if written the way batv_tag_address writes them.
+// The plain address is hashed exactly as received, so one whose letters were
+// re-cased does not match.
 // A tag is good from the day it is made through its expiry day: it is
 // expired unless (D - today) mod 1000 <= ttl, so a ttl of 999 or more never
 // expires.

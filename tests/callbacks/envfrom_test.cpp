@@ -107,13 +107,15 @@ TEST_F(envfrom_test, signs_senders_of_internal_and_authenticated_clients) {
          std::nullopt,
          0,
          {all_domains}},
-        {"marker in capitals is no tag",
+        // Verification takes the marker in any case, so such a sender
+        // carries a tag already.
+        {"already tagged, marker in capitals",
          true,
          0,
          std::nullopt,
          0,
          {"<PRVS=3682ABCDEF=user@example.com>"},
-         tagged("PRVS=3682ABCDEF=user@example.com"),
+         std::nullopt,
          std::nullopt,
          0,
          {all_domains}},
@@ -133,6 +135,16 @@ TEST_F(envfrom_test, signs_senders_of_internal_and_authenticated_clients) {
          std::nullopt,
          1,
          {"<user+prvs=3682ABCDEF@example.com>"},
+         std::nullopt,
+         std::nullopt,
+         0,
+         {all_domains}},
+        {"sendmail form, already tagged, marker in another case",
+         true,
+         0,
+         std::nullopt,
+         1,
+         {"<user+Prvs=3682abcdef@example.com>"},
          std::nullopt,
          std::nullopt,
          0,
@@ -321,6 +333,92 @@ TEST_F(envfrom_test, next_mail_from_replaces_the_message_context) {
     EXPECT_EQ(msg().msg_jobid, "Q2");
     EXPECT_TRUE(msg().msg_rcpts.empty());
     EXPECT_EQ(msg().msg_sender, "x@example.com");
+}
+
+// ---- result lines (LogResults)
+
+TEST_F(envfrom_test, result_line_for_each_signed_sender) {
+    struct case_ {
+        const char* name;
+        bool internal;
+        int sendmail_format;
+        std::string sender;  // as given at MAIL FROM
+        std::vector<log_line> logs;
+    };
+    const std::string head = "action=sign job=Q1 client=localhost addr=127.0.0.1 ";
+    const std::string quoted = "\"a b\"@example.com";
+    const case_ cases[] = {
+        {"signed",
+         true,
+         0,
+         "<user@example.com>",
+         {all_domains,
+          info(head + "sender=user@example.com tagged=" + tagged("user@example.com"))}},
+        {"sendmail form",
+         true,
+         1,
+         "<user@example.com>",
+         {all_domains,
+          info(head + "sender=user@example.com tagged=" +
+               tagged("user@example.com", expiry_today, test_key_version, tag_form::sendmail))}},
+        // A quoted local part holds a blank and double quotes.
+        {"value with a blank",
+         true,
+         0,
+         "<" + quoted + ">",
+         {all_domains, info(head + R"(sender="\"a b\"@example.com" tagged="prvs=)" +
+                            tagged(quoted).substr(5, 11) + R"(\"a b\"@example.com")")}},
+        {"not signed: outside client",
+         false,
+         0,
+         "<user@example.com>",
+         {all_domains, info("Q1 client not internal and not authenticated; signing skipped")}},
+        {"not signed: already tagged",
+         true,
+         0,
+         "<prvs=3682ABCDEF=user@example.com>",
+         {all_domains}},
+        {"not signed: null sender",
+         true,
+         0,
+         "<>",
+         {info("Q1 no domain found in sender; skipping")}},
+    };
+    settings.LogResults = 1;
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.SendmailFormat = c.sendmail_format;
+        if (c.internal) {
+            open_internal();
+        } else {
+            open_outside();
+        }
+        fake.macros["i"] = "Q1";
+        EXPECT_EQ(envfrom({c.sender}), SMFIS_CONTINUE);
+        EXPECT_EQ(take_logs(), c.logs);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        settings.internal_hosts.clear();
+    }
+}
+
+TEST_F(envfrom_test, no_result_line_without_log_results_or_syslog) {
+    struct case_ {
+        int log_results;
+        int syslog;
+    };
+    for (const case_ c : {case_{0, 1}, case_{1, 0}}) {
+        SCOPED_TRACE(c.log_results);
+        settings.LogWhy = 0;
+        settings.LogResults = c.log_results;
+        settings.Syslog = c.syslog;
+        open_internal();
+        fake.macros["i"] = "Q1";
+        EXPECT_EQ(envfrom({"<user@example.com>"}), SMFIS_CONTINUE);
+        EXPECT_TRUE(msg().msg_newsender);
+        EXPECT_EQ(take_logs(), std::vector<log_line>{});
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        settings.internal_hosts.clear();
+    }
 }
 
 }  // namespace

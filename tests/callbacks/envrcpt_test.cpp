@@ -1,9 +1,13 @@
 // RCPT TO: which recipients are examined, every outcome in normal, header and
 // test mode, the entries left for the end of the message and the replies.
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "callbacks/callbacks.h"
+#include "tests/callbacks/alloc_failure.h"
 #include "tests/callbacks/fixture.h"
 
 namespace {
@@ -509,6 +513,252 @@ TEST_F(envrcpt_test, takes_the_job_id_once_the_mta_has_one) {
               (std::vector<log_line>{info("unknown-jobid no domain found in recipient; skipping"),
                                      info("Q77 no domain found in recipient; skipping"),
                                      info("Q77 no domain found in recipient; skipping")}));
+}
+
+// A tag that comes back re-cased by a remote MTA is the tag that was
+// signed; a re-cased address part is not, since the hash covers it.
+TEST_F(envrcpt_test, recased_tags_verify_recased_addresses_do_not) {
+    struct case_ {
+        const char* name;
+        int sendmail_format;
+        std::string recipient;
+        sfsistat verdict;
+        int valid;
+    };
+    const std::string valid = tagged(plain);
+    std::string lower_hash = valid;
+    for (std::size_t i = 9; i < 15; ++i) {
+        lower_hash[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower_hash[i])));
+    }
+    const std::string sendmail = tagged(plain, expiry_today, test_key_version, tag_form::sendmail);
+    const case_ cases[] = {
+        {"lower-case hash digits", 0, lower_hash, SMFIS_CONTINUE, 1},
+        {"marker in capitals", 0, "PRVS=" + valid.substr(5), SMFIS_CONTINUE, 1},
+        {"sendmail marker in capitals", 1, "user+PRVS=" + sendmail.substr(10), SMFIS_CONTINUE, 1},
+        {"address part re-cased", 0, valid.substr(0, 16) + "User@example.org", SMFIS_REJECT, 0},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.SendmailFormat = c.sendmail_format;
+        open_bounce();
+        EXPECT_EQ(envrcpt("<" + c.recipient + ">"), c.verdict);
+        ASSERT_EQ(rcpts().size(), 1u);
+        EXPECT_EQ(rcpts()[0].rcpt_tagged, 1);
+        EXPECT_EQ(rcpts()[0].rcpt_valid, c.valid);
+        EXPECT_EQ(rcpts()[0].rcpt_new, c.valid ? std::optional<std::string>(plain) : std::nullopt);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// ---- result lines (LogResults)
+
+log_line verify_line(const std::string& recipient, const char* result) {
+    return info("action=verify job=Q9 client=mx.outside.example addr=192.0.2.10 rcpt=" + recipient +
+                " result=" + result);
+}
+
+TEST_F(envrcpt_test, result_line_for_each_outcome) {
+    settings.LogResults = 1;
+    // A retired key, as the KeyList gives it, beside the current one.
+    constexpr int retired_number = 1;
+    settings.verify_keys[retired_number] = "an older secret";
+    struct case_ {
+        const char* name;
+        mode m;
+        const char* sender;
+        int all_senders;
+        std::string recipient;
+        std::vector<log_line> logs;
+    };
+    const std::string valid = tagged(plain);
+    const std::string retired =
+        batv_tag_address(plain, retired_number, expiry_today, "an older secret", tag_form::standard)
+            .value();
+    const std::string bad_hash = forged(valid);
+    const std::string expired = tagged(plain, today - 5);
+    const std::string bad_hash_expired = forged(expired);
+    const std::string other_key = tagged(plain, expiry_today, 5);
+    const std::string syntax = "prvs=3X82ABCDEF=" + plain;
+    const auto failure = [](const char* what, const std::string& recipient) {
+        return err(std::string("Q9: BATV ") + what + " in `" + recipient + "'");
+    };
+    const case_ cases[] = {
+        {"pass", normal, "<>", 1, valid, {verify_line(valid, "pass")}},
+        {"pass, ordinary mail", normal, "<a@example.com>", 1, valid, {verify_line(valid, "pass")}},
+        {"pass with a retired key", normal, "<>", 1, retired, {verify_line(retired, "pass")}},
+        {"forged",
+         normal,
+         "<>",
+         1,
+         bad_hash,
+         {failure("validation failed", bad_hash), verify_line(bad_hash, "forged")}},
+        // Both checks fail and both lines say so; the one outcome is the
+        // hash.
+        {"forged and expired, header mode",
+         header,
+         "<>",
+         1,
+         bad_hash_expired,
+         {failure("validation failed", bad_hash_expired),
+          failure("signature expired", bad_hash_expired), verify_line(bad_hash_expired, "forged")}},
+        {"expired",
+         normal,
+         "<>",
+         1,
+         expired,
+         {failure("signature expired", expired), verify_line(expired, "expired")}},
+        {"expired, test mode",
+         test,
+         "<>",
+         1,
+         expired,
+         {failure("signature expired", expired), verify_line(expired, "expired")}},
+        {"version mismatch",
+         normal,
+         "<>",
+         1,
+         other_key,
+         {failure("version mismatch", other_key), verify_line(other_key, "version-mismatch")}},
+        {"syntax error",
+         normal,
+         "<>",
+         1,
+         syntax,
+         {failure("syntax error", syntax), verify_line(syntax, "syntax-error")}},
+        {"not signed: bounce",
+         normal,
+         "<>",
+         1,
+         plain,
+         {err("Q9: BATV signature not present in `" + plain + "'"),
+          verify_line(plain, "not-signed")}},
+        {"not signed: ordinary mail, AllSenders off",
+         normal,
+         "<a@example.com>",
+         0,
+         plain,
+         {err("Q9: BATV signature not present in `" + plain + "'"),
+          verify_line(plain, "not-signed")}},
+        // Ordinary mail needs no tag: nothing was verified.
+        {"untagged ordinary mail, AllSenders on", normal, "<a@example.com>", 1, plain, {}},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_mode(c.m);
+        settings.AllSenders = c.all_senders;
+        open_outside();
+        fake.macros["i"] = "Q9";
+        ASSERT_EQ(envfrom({c.sender}), SMFIS_CONTINUE);
+        take_logs();
+        envrcpt("<" + c.recipient + ">");
+        EXPECT_EQ(take_logs(), c.logs);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+TEST_F(envrcpt_test, result_line_fields) {
+    settings.LogResults = 1;
+    struct case_ {
+        const char* name;
+        const char* host;
+        std::optional<client_address> address;
+        std::string recipient;
+        std::string fields;  // after action=verify job=Q9
+    };
+    const case_ cases[] = {
+        {"IPv4 client", "mx.outside.example", ipv4("192.0.2.10"), plain,
+         "client=mx.outside.example addr=192.0.2.10 rcpt=user@example.org"},
+        {"IPv6 client", "mx6.outside.example", ipv6("2001:db8::25"), plain,
+         "client=mx6.outside.example addr=2001:db8::25 rcpt=user@example.org"},
+        {"IPv4-mapped client", "mx.outside.example", ipv6("::ffff:192.0.2.10"), plain,
+         "client=mx.outside.example addr=::ffff:192.0.2.10 rcpt=user@example.org"},
+        {"no address", "mx.outside.example", std::nullopt, plain,
+         "client=mx.outside.example addr=unknown rcpt=user@example.org"},
+        {"no host name", nullptr, ipv4("192.0.2.10"), plain,
+         R"(client="" addr=192.0.2.10 rcpt=user@example.org)"},
+        // The MTA's name for a client without reverse DNS needs no quotes.
+        {"address literal host", "[192.0.2.10]", ipv4("192.0.2.10"), plain,
+         "client=[192.0.2.10] addr=192.0.2.10 rcpt=user@example.org"},
+        {"blank and quotes", "mx.outside.example", ipv4("192.0.2.10"), R"("john doe"@example.org)",
+         R"(client=mx.outside.example addr=192.0.2.10 rcpt="\"john doe\"@example.org")"},
+        {"backslash", "mx.outside.example", ipv4("192.0.2.10"), R"(john\doe@example.org)",
+         R"(client=mx.outside.example addr=192.0.2.10 rcpt="john\\doe@example.org")"},
+        // Control bytes are escaped by the log itself, inside the quotes.
+        {"tab", "mx.outside.example", ipv4("192.0.2.10"), "john\tdoe@example.org",
+         R"(client=mx.outside.example addr=192.0.2.10 rcpt="john\tdoe@example.org")"},
+    };
+    for (case_ c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(negotiate(), SMFIS_CONTINUE);
+        ASSERT_EQ(connect(c.host, c.address ? c.address->get() : nullptr), SMFIS_CONTINUE);
+        fake.macros["i"] = "Q9";
+        ASSERT_EQ(envfrom({"<>"}), SMFIS_CONTINUE);
+        take_logs();
+        EXPECT_EQ(envrcpt("<" + c.recipient + ">"), SMFIS_CONTINUE);
+        const std::vector<log_line> logs = take_logs();
+        ASSERT_EQ(logs.size(), 2u);
+        EXPECT_EQ(logs[1], info("action=verify job=Q9 " + c.fields + " result=not-signed"));
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+TEST_F(envrcpt_test, result_lines_need_log_results_and_syslog) {
+    struct case_ {
+        int log_results;
+        int syslog;
+        std::vector<log_line> logs;
+    };
+    const std::string valid = tagged(plain);
+    const std::string bad_hash = forged(valid);
+    const case_ cases[] = {
+        // Off by default: the lines are those of before.
+        {0, 1, {err("Q9: BATV validation failed in `" + bad_hash + "'")}},
+        {1, 0, {}},
+        {1,
+         1,
+         {verify_line(valid, "pass"), err("Q9: BATV validation failed in `" + bad_hash + "'"),
+          verify_line(bad_hash, "forged")}},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(std::to_string(c.log_results) + " " + std::to_string(c.syslog));
+        settings.LogResults = c.log_results;
+        settings.Syslog = c.syslog;
+        open_bounce();
+        EXPECT_EQ(envrcpt(valid), SMFIS_CONTINUE);
+        EXPECT_EQ(envrcpt(bad_hash), SMFIS_REJECT);
+        EXPECT_EQ(take_logs(), c.logs);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// The line is made last; without memory for it the decision stands and
+// the failure is logged instead.
+TEST_F(envrcpt_test, result_line_without_memory_leaves_the_decision) {
+    settings.LogResults = 1;
+    const std::string valid = tagged(plain);
+    int allocations = 0;
+    for (int n = 1;; ++n) {
+        open_bounce();
+        alloc_failure_arm(n);
+        envrcpt(valid);
+        const bool failed = alloc_failure_disarm();
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+        take_logs();
+        if (!failed) {
+            allocations = n - 1;
+            break;
+        }
+    }
+    ASSERT_GT(allocations, 0);
+    open_bounce();
+    alloc_failure_arm(allocations);
+    EXPECT_EQ(envrcpt(valid), SMFIS_CONTINUE);
+    EXPECT_TRUE(alloc_failure_disarm());
+    EXPECT_EQ(take_logs(),
+              std::vector<log_line>{err("malloc(): " + std::string(strerror(ENOMEM)))});
+    ASSERT_EQ(rcpts().size(), 1u);
+    EXPECT_EQ(rcpts()[0].rcpt_valid, 1);
+    EXPECT_EQ(rcpts()[0].rcpt_new, plain);
 }
 
 }  // namespace

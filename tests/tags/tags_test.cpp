@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -113,7 +114,7 @@ TEST(TagAddress, ResultLongerThanLimitIsRefused) {
     }
 }
 
-TEST(IsTagged, RecognisesOnlyTheSelectedFormsMarker) {
+TEST(IsTagged, RecognisesOnlyTheSelectedFormsMarkerInAnyCase) {
     struct case_ {
         std::string address;
         bool standard;
@@ -122,14 +123,19 @@ TEST(IsTagged, RecognisesOnlyTheSelectedFormsMarker) {
     const case_ cases[] = {
         {"prvs=0123A3B0CB=user@example.com", true, false},
         {"prvs=", true, false},
-        {"PRVS=0123A3B0CB=user@example.com", false, false},
-        {"Prvs=0123A3B0CB=user@example.com", false, false},
+        {"PRVS=0123A3B0CB=user@example.com", true, false},
+        {"Prvs=0123A3B0CB=user@example.com", true, false},
+        {"pRVs=", true, false},
+        {"prvs-0123A3B0CB=user@example.com", false, false},
         {"xprvs=0123A3B0CB=user@example.com", false, false},
         {"user.prvs=0123A3B0CB=x@example.com", false, false},
         {"user+prvs=0123A3B0CB@example.com", false, true},
         {"user@example.com+prvs=", false, true},
         {"+prvs=", false, true},
-        {"user+PRVS=0123A3B0CB@example.com", false, false},
+        {"user+PRVS=0123A3B0CB@example.com", false, true},
+        {"user+Prvs=0123A3B0CB@example.com", false, true},
+        {"a+b+PRVs=", false, true},
+        {"user+prvs0123A3B0CB@example.com", false, false},
         {"prvs=0123A3B0CB=a+prvs=1@example.com", true, true},
         {"user@example.com", false, false},
         {"", false, false},
@@ -161,9 +167,6 @@ TEST(ValidateTag, SyntaxVersionAndHashComparison) {
         {"prvs=9999B26AA8=a@b@example.org", std_, 9, TAG_PARSED, "a@b@example.org", true},
         // The address's letter case takes part in the hash.
         {"prvs=0123A3B0CB=User@example.com", std_, 0, TAG_PARSED, "User@example.com", false},
-        // Lower-case hexadecimal digits are well-formed but never generated.
-        {"prvs=0123a3b0cb=user@example.com", std_, 0, TAG_PARSED, "user@example.com", false},
-        {"user+prvs=0123a3b0cb@example.com", smf, 0, TAG_PARSED, "user@example.com", false},
         // Extra characters after the ten tag characters.
         {"prvs=0123A3B0CBF=user@example.com", std_, 0, TAG_PARSED, "user@example.com", false},
         {"user+prvs=0123A3B0CBxx@example.com", smf, 0, TAG_PARSED, "user@example.com", false},
@@ -192,10 +195,10 @@ TEST(ValidateTag, SyntaxVersionAndHashComparison) {
         // No '@' after the marker in the sendmail form.
         {"user@example.com+prvs=0123A3B0CB", smf, 0, TAG_SYNTAX, "", false},
         {"postmaster+prvs=5007E75671", smf, 5, TAG_SYNTAX, "", false},
-        // The first marker counts.
+        // The first marker counts, in whatever case it is.
         {"a+prvs=b+prvs=0123A3B0CB@example.com", smf, 0, TAG_SYNTAX, "", false},
+        {"a+PRVS=b+prvs=0123A3B0CB@example.com", smf, 0, TAG_SYNTAX, "", false},
         // Addresses that do not carry the selected form's marker.
-        {"PRVS=0123A3B0CB=user@example.com", std_, 0, TAG_SYNTAX, "", false},
         {"xprvs=0123A3B0CB=user@example.com", std_, 0, TAG_SYNTAX, "", false},
         {"user+prvs=0123A3B0CB@example.com", std_, 0, TAG_SYNTAX, "", false},
         {"prvs=0123A3B0CB=user@example.com", smf, 0, TAG_SYNTAX, "", false},
@@ -216,6 +219,102 @@ TEST(ValidateTag, SyntaxVersionAndHashComparison) {
         } else {
             EXPECT_FALSE(r.tc_hash_ok);
         }
+    }
+}
+
+// Remote MTAs re-case addresses. The marker and the hash digits are this
+// codec's own and match in any case; the plain address is hashed as
+// received, so re-casing it breaks the tag.
+TEST(ValidateTag, ReCasedTagsMatchReCasedAddressesDoNot) {
+    struct case_ {
+        std::string address;
+        tag_form form;
+        std::string plain;
+        bool hash_ok;
+    };
+    const tag_form std_ = tag_form::standard;
+    const tag_form smf = tag_form::sendmail;
+    const case_ cases[] = {
+        // Hash digits in lower and in mixed case.
+        {"prvs=0123a3b0cb=user@example.com", std_, "user@example.com", true},
+        {"user+prvs=0123a3b0cb@example.com", smf, "user@example.com", true},
+        {"prvs=0123a3B0cB=user@example.com", std_, "user@example.com", true},
+        {"prvs=01235c0385=User@Example.COM", std_, "User@Example.COM", true},
+        // The marker in another case.
+        {"PRVS=0123A3B0CB=user@example.com", std_, "user@example.com", true},
+        {"Prvs=0123A3B0CB=user@example.com", std_, "user@example.com", true},
+        {"user+PRVS=0123A3B0CB@example.com", smf, "user@example.com", true},
+        {"user+pRvS=0123a3b0cb@example.com", smf, "user@example.com", true},
+        {"PRVS=0123a3b0cb=user@example.com", std_, "user@example.com", true},
+        // The address part re-cased.
+        {"prvs=0123A3B0CB=User@example.com", std_, "User@example.com", false},
+        {"PRVS=0123a3b0cb=USER@EXAMPLE.COM", std_, "USER@EXAMPLE.COM", false},
+        {"prvs=01235C0385=user@example.com", std_, "user@example.com", false},
+        {"USER+prvs=0123A3B0CB@example.com", smf, "USER@example.com", false},
+        {"user+PRVS=0123A3B0CB@Example.com", smf, "user@Example.com", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(form_name(c.form)) + " " + c.address);
+        const tag_check r = batv_validate_tag(c.address, c.form, 0, "secret", 7, noon_of(120));
+        ASSERT_EQ(r.tc_status, TAG_PARSED);
+        EXPECT_EQ(r.tc_key_number, 0);
+        EXPECT_EQ(r.tc_day, 123);
+        EXPECT_EQ(r.tc_plain, c.plain);
+        EXPECT_EQ(r.tc_hash_ok, c.hash_ok);
+        EXPECT_FALSE(r.tc_expired);
+    }
+}
+
+// With a key table the tag's own number picks the secret: the current key
+// and a retired one verify alike, a number without a secret is a version
+// mismatch.
+TEST(ValidateTag, KeyTableSelectsTheKeyByTheTagsNumber) {
+    key_table keys;
+    keys[0] = "secret";
+    keys[5] = "retired secret";
+    const std::string plain = "user@example.com";
+    const auto tag = [&](int number, unsigned day, const char* key, tag_form form) {
+        return batv_tag_address(plain, number, day, key, form).value_or("");
+    };
+    struct case_ {
+        const char* name;
+        std::string address;
+        tag_form form;
+        tag_status status;
+        int key_number;
+        bool hash_ok;
+        bool expired;
+    };
+    std::string retired_lower = tag(5, 123, "retired secret", tag_form::standard);
+    for (std::size_t i = 9; i < 15; ++i) {
+        retired_lower[i] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(retired_lower[i])));
+    }
+    const case_ cases[] = {
+        {"current key", "prvs=0123A3B0CB=" + plain, tag_form::standard, TAG_PARSED, 0, true, false},
+        {"retired key", tag(5, 123, "retired secret", tag_form::standard), tag_form::standard,
+         TAG_PARSED, 5, true, false},
+        {"retired key, sendmail form", tag(5, 123, "retired secret", tag_form::sendmail),
+         tag_form::sendmail, TAG_PARSED, 5, true, false},
+        {"retired key, lower-case digits", retired_lower, tag_form::standard, TAG_PARSED, 5, true,
+         false},
+        {"retired number, current secret", tag(5, 123, "secret", tag_form::standard),
+         tag_form::standard, TAG_PARSED, 5, false, false},
+        {"retired key, expired", tag(5, 100, "retired secret", tag_form::standard),
+         tag_form::standard, TAG_PARSED, 5, true, true},
+        {"unknown number", tag(7, 123, "secret", tag_form::standard), tag_form::standard,
+         TAG_BADVERSION, 7, false, false},
+        {"syntax error", "prvs=5123A3B0C=" + plain, tag_form::standard, TAG_SYNTAX, 0, false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const tag_check r = batv_validate_tag(c.address, c.form, keys, 7, noon_of(120));
+        ASSERT_EQ(r.tc_status, c.status);
+        EXPECT_EQ(r.tc_key_number, c.key_number);
+        EXPECT_EQ(r.tc_plain, c.status == TAG_SYNTAX ? "" : plain);
+        EXPECT_EQ(r.tc_hash_ok, c.hash_ok);
+        EXPECT_EQ(r.tc_expired, c.expired);
     }
 }
 
