@@ -35,19 +35,8 @@ constexpr unsigned long unwanted_steps =
 static_assert(unwanted_steps == 0x372);
 
 bool is_internal(const conn_ctx& cc) {
-    for (const internal_host& entry : current_settings().internal_hosts) {
-        if (entry.ih_name && vlcf_name_matches(*entry.ih_name, cc.cc_host)) {
-            return true;
-        }
-        // A zero address or mask would admit far too much; such entries
-        // never match by address.
-        const auto& addr4 = reinterpret_cast<const sockaddr_in&>(cc.cc_addr);
-        if (entry.ih_addr != 0 && entry.ih_mask != 0 && cc.cc_addr.ss_family == AF_INET &&
-            ((entry.ih_addr ^ addr4.sin_addr.s_addr) & entry.ih_mask) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return vlcf_internal_match(current_settings().internal_hosts, cc.cc_host,
+                               reinterpret_cast<const sockaddr*>(&cc.cc_addr));
 }
 
 bool is_peer(char* hostname, const _SOCK_ADDR* hostaddr) {
@@ -57,8 +46,8 @@ bool is_peer(char* hostname, const _SOCK_ADDR* hostaddr) {
             return true;
         }
     }
-    return hostaddr != nullptr && hostaddr->sa_family == AF_INET &&
-           vlcf_checkip(current_settings().peer_list, hostaddr) != 0;
+    // IPv4 and IPv6 addresses; any other family matches nothing.
+    return hostaddr != nullptr && vlcf_checkip(current_settings().peer_list, hostaddr) != 0;
 }
 
 // The record of a session that has none at connect: one that libmilter

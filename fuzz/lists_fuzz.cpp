@@ -2,14 +2,21 @@
 // Arbitrary bytes as the content of every list file (allow list, internal
 // hosts, domain file, PeerList) and as the text of every comma-separated
 // list setting. Checks that each loader either fails the way start-up
-// expects or builds records that keep the shapes the callbacks rely on.
+// expects or builds records that keep the shapes the callbacks rely on, and
+// that the internal hosts and the PeerList give an IPv4-mapped IPv6 client
+// the verdict they give the IPv4 client it stands for.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +69,39 @@ struct file_closer {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
 
+// Client addresses made of the input's first bytes, so that they meet the
+// entries the input spells now and then: an IPv4 client, the IPv4-mapped
+// IPv6 client that stands for it, and an IPv6 client.
+struct clients {
+    sockaddr_in v4{};
+    sockaddr_in6 mapped{};
+    sockaddr_in6 v6{};
+
+    clients(const std::uint8_t* data, std::size_t size) {
+        std::array<std::uint8_t, 16> bytes{};
+        if (size > 0) {
+            std::memcpy(bytes.data(), data, size < bytes.size() ? size : bytes.size());
+        }
+        v4.sin_family = AF_INET;
+        std::memcpy(&v4.sin_addr, bytes.data(), 4);
+        mapped.sin6_family = AF_INET6;
+        mapped.sin6_addr.s6_addr[10] = 0xff;
+        mapped.sin6_addr.s6_addr[11] = 0xff;
+        std::memcpy(&mapped.sin6_addr.s6_addr[12], bytes.data(), 4);
+        v6.sin6_family = AF_INET6;
+        std::memcpy(v6.sin6_addr.s6_addr, bytes.data(), bytes.size());
+    }
+
+    const sockaddr* ipv4() const { return reinterpret_cast<const sockaddr*>(&v4); }
+    const sockaddr* ipv4_mapped() const { return reinterpret_cast<const sockaddr*>(&mapped); }
+    const sockaddr* ipv6() const { return reinterpret_cast<const sockaddr*>(&v6); }
+};
+
+bool is_mapped_network(const ipv6_network& network) {
+    static constexpr std::uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return network.n6_prefix >= 96 && std::memcmp(network.n6_addr.data(), prefix, 12) == 0;
+}
+
 void fuzz_allow_list(const std::string& path) {
     allow_list_t list;
     if (const auto failure = load_allow_list(path, list)) {
@@ -77,7 +117,7 @@ void fuzz_allow_list(const std::string& path) {
     }
 }
 
-void fuzz_internal_hosts(const std::string& path) {
+void fuzz_internal_hosts(const std::string& path, const clients& client) {
     internal_hosts_t list;
     if (const auto failure = load_internal_hosts(path, list)) {
         check(failure->status == 69);
@@ -88,13 +128,28 @@ void fuzz_internal_hosts(const std::string& path) {
         return;
     }
     for (const auto& entry : list) {
+        // A record from a file has one part: a name, an IPv4 address with
+        // its mask, or an IPv6 network.
         if (entry.ih_name) {
-            check(entry.ih_addr == 0 && entry.ih_mask == 0);
+            check(entry.ih_addr == 0 && entry.ih_mask == 0 && !entry.ih_net6);
             // A name is never empty: "/8" is refused, not read as a name.
             check(!batv_isblank(*entry.ih_name));
             check(!has_any_of(*entry.ih_name, std::string_view("/#\n\0", 4)));
             check(entry.ih_name->size() <= 511);
         }
+        if (entry.ih_net6) {
+            check(entry.ih_addr == 0 && entry.ih_mask == 0);
+            check(entry.ih_net6->n6_prefix <= 128);
+            // IPv4-mapped networks of 96 bits or more are kept as IPv4.
+            check(!is_mapped_network(*entry.ih_net6));
+        }
+    }
+    const std::string host = "mx.example.net";
+    check(vlcf_internal_match(list, host, client.ipv4()) ==
+          vlcf_internal_match(list, host, client.ipv4_mapped()));
+    const bool by_name = vlcf_internal_match(list, host, nullptr);
+    if (by_name) {
+        check(vlcf_internal_match(list, host, client.ipv6()));
     }
 }
 
@@ -113,7 +168,7 @@ void fuzz_domain_file(const std::string& path) {
     }
 }
 
-void fuzz_peer_list(const std::string& path, std::size_t size) {
+void fuzz_peer_list(const std::string& path, std::size_t size, const clients& client) {
     const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "r"));
     check(file != nullptr);
     peer_list_t list;
@@ -130,19 +185,27 @@ void fuzz_peer_list(const std::string& path, std::size_t size) {
         text += entry.pe_name.size();
     }
     check(text <= size);
+    const int v4 = vlcf_checkip(list, client.ipv4());
+    check(v4 == 0 || v4 == 1);
+    check(vlcf_checkip(list, client.ipv4_mapped()) == v4);
+    const int v6 = vlcf_checkip(list, client.ipv6());
+    check(v6 == 0 || v6 == 1);
 }
 
 void fuzz_comma_lists(const std::string& value) {
     // The domain list takes the text as names unless it names an existing
-    // file; the in-memory file's path does not occur here by chance.
+    // file; the in-memory file's path does not occur here by chance, but an
+    // existing path such as "/" does, and reading it as a domain file may
+    // fail as reading any domain file may.
+    const bool as_names = value.empty() || value.front() != '/' || access(value.c_str(), F_OK) != 0;
     domain_list_t domains;
-    check(!load_domain_list(value, domains).has_value());
+    const std::optional<list_failure> domain_failure = load_domain_list(value, domains);
+    check(!domain_failure || (!as_names && domain_failure->status == 71));
     mta_list_t mtas;
     check(!load_mta_list(value, mtas).has_value());
     macro_list_t macros;
     check(!load_macro_list(value, macros).has_value());
 
-    const bool as_names = value.empty() || value.front() != '/' || access(value.c_str(), F_OK) != 0;
     if (as_names) {
         check(domains.size() == mtas.size());
         for (std::size_t i = 0; i < mtas.size(); ++i) {
@@ -178,10 +241,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string regex = batv_mkregexp(bytes);
     check(regex.size() <= 512 && regex.front() == '^');
 
+    const clients client(data, size);
     fuzz_allow_list(file.path);
-    fuzz_internal_hosts(file.path);
+    fuzz_internal_hosts(file.path, client);
     fuzz_domain_file(file.path);
-    fuzz_peer_list(file.path, size);
+    fuzz_peer_list(file.path, size, client);
     fuzz_comma_lists(std::string(bytes));
     return 0;
 }

@@ -124,6 +124,13 @@ std::optional<list_failure> compile_pattern(const std::string& pattern,
     return std::nullopt;
 }
 
+// ::1
+std::array<std::uint8_t, 16> loopback6() {
+    std::array<std::uint8_t, 16> address{};
+    address.back() = 1;
+    return address;
+}
+
 std::string invalid_cidr(const std::string& path, std::string_view address_part,
                          std::string_view mask_part) {
     std::string message = path + ": invalid CIDR specification `";
@@ -134,8 +141,41 @@ std::string invalid_cidr(const std::string& path, std::string_view address_part,
     return message;
 }
 
+// The IPv6 address an internal-hosts address part spells, bare or in
+// brackets; blanks may follow, as they may follow an IPv4 address.
+std::optional<std::array<std::uint8_t, 16>> internal_ipv6_address(std::string text) {
+    vlcf_trimspaces(text);
+    return vlcf_parse_ipv6_literal(text);
+}
+
+// An IPv6 entry of the internal-hosts file, with the prefix length 128 or
+// the one after a "/", 0 to 128. An IPv4-mapped network of 96 bits or more
+// is kept as the IPv4 network it stands for, so that it admits the same
+// clients as that network and follows the same rules.
+std::optional<list_failure> parse_internal_ipv6(const std::array<std::uint8_t, 16>& address,
+                                                bool has_prefix, const std::string& address_part,
+                                                const std::string& mask_part,
+                                                const std::string& path, internal_host& out) {
+    ipv6_network network{address, 128};
+    if (has_prefix) {
+        // Only a prefix length: IPv6 has no dotted masks.
+        const std::optional<unsigned> prefix = vlcf_parse_prefix(mask_part, 128);
+        if (!prefix) {
+            return list_failure{invalid_cidr(path, address_part, mask_part), EX_UNAVAILABLE};
+        }
+        network.n6_prefix = *prefix;
+    }
+    if (const std::optional<ipv4_network> v4 = vlcf_mapped_ipv4(network)) {
+        out.ih_addr = v4->address;
+        out.ih_mask = v4->mask;
+    } else {
+        out.ih_net6 = network;
+    }
+    return std::nullopt;
+}
+
 // One line of the internal-hosts file: a host name, an address, or an
-// address with a prefix length or a dotted mask after a "/".
+// address with a prefix length (or, for IPv4, a dotted mask) after a "/".
 std::optional<list_failure> parse_internal_host(std::string_view line, const std::string& path,
                                                 internal_host& out) {
     const std::size_t slash = line.find('/');
@@ -153,7 +193,13 @@ std::optional<list_failure> parse_internal_host(std::string_view line, const std
     }
     const std::uint32_t address = inet_addr(address_part.c_str());
     if (address == INADDR_NONE) {
+        if (const auto v6 = internal_ipv6_address(address_part)) {
+            return parse_internal_ipv6(*v6, slash != std::string_view::npos, address_part,
+                                       mask_part, path, out);
+        }
         // Not an address: a host name, kept as written, blanks included.
+        // A mistyped IPv6 address becomes a name too, as a mistyped IPv4
+        // address always has.
         out.ih_name = address_part;
         return std::nullopt;
     }
@@ -267,7 +313,8 @@ std::optional<list_failure> load_internal_hosts(const std::optional<std::string>
     try {
         if (!path) {
             internal_hosts_t list;
-            list.push_back(internal_host{"localhost", htonl(INADDR_LOOPBACK), 0xffffffffu});
+            list.push_back(internal_host{"localhost", htonl(INADDR_LOOPBACK), 0xffffffffu,
+                                         ipv6_network{loopback6(), 128}});
             out = std::move(list);
             return std::nullopt;
         }

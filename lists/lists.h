@@ -6,12 +6,14 @@
 #include <netinet/in.h>
 #include <regex.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Owns one compiled POSIX regular expression.
@@ -26,10 +28,32 @@ struct allow_entry {
     std::shared_ptr<const regex_t> ae_regex;
 };
 
+// An IPv6 network: its address as written, in network byte order, and its
+// prefix length, 0 to 128. A single address has the prefix length 128.
+struct ipv6_network {
+    std::array<std::uint8_t, 16> n6_addr{};
+    unsigned n6_prefix = 128;
+
+    bool operator==(const ipv6_network&) const = default;
+};
+
+// An internal-hosts record matches a client when any of its parts does. A
+// record read from a file has exactly one part: a host name, an IPv4
+// address with its mask (also for an IPv4-mapped IPv6 entry such as
+// ::ffff:192.0.2.0/120, stored as the IPv4 network it stands for), or an
+// IPv6 network. The built-in record has all three.
 struct internal_host {
-    std::optional<std::string> ih_name;  // none for an address entry
-    std::uint32_t ih_addr = 0;           // network byte order
-    std::uint32_t ih_mask = 0;           // network byte order
+    internal_host() = default;
+    // Written {name, address, mask} as the IPv4-only record was, which
+    // leaves the IPv6 part out.
+    internal_host(std::optional<std::string> name, std::uint32_t addr, std::uint32_t mask,
+                  std::optional<ipv6_network> net6 = std::nullopt)
+        : ih_name(std::move(name)), ih_addr(addr), ih_mask(mask), ih_net6(net6) {}
+
+    std::optional<std::string> ih_name;   // none for an address entry
+    std::uint32_t ih_addr = 0;            // network byte order; 0 without an IPv4 part
+    std::uint32_t ih_mask = 0;            // network byte order; 0 without an IPv4 part
+    std::optional<ipv6_network> ih_net6;  // none: no IPv6 part
 };
 
 struct domain_entry {
@@ -66,7 +90,8 @@ struct list_failure {
 // List files must be regular files; their lines end in LF or CRLF and hold
 // at most 511 characters before a comment.
 std::optional<list_failure> load_allow_list(const std::string& path, allow_list_t& out);
-// Without a path the list holds the built-in localhost entry.
+// Without a path the list holds the built-in record: the name localhost and
+// the addresses 127.0.0.1 and ::1.
 std::optional<list_failure> load_internal_hosts(const std::optional<std::string>& path,
                                                 internal_hosts_t& out);
 std::optional<list_failure> load_domain_list(const std::string& value, domain_list_t& out);
@@ -96,5 +121,17 @@ void vlcf_lowercase(char* str);
 bool vlcf_name_matches(std::string_view entry, std::string_view name);
 
 // PeerList matching: 1 when the last matching entry admits the client.
+// vlcf_checkip reads an AF_INET or AF_INET6 address, a whole sockaddr_in or
+// sockaddr_in6 (a client at an IPv4-mapped IPv6 address counts as the IPv4
+// client it stands for); any other family matches nothing.
 int vlcf_checkhost(const peer_list_t& list, const char* host);
 int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip);
+
+// Whether a client is internal: some record of the list matches its host
+// name or its address. address may be null or of any family; only AF_INET
+// and AF_INET6 addresses (read as vlcf_checkip reads them) are matched, a
+// client at an IPv4-mapped IPv6 address as the IPv4 client it stands for.
+// An IPv4 part whose address or mask is zero never matches, nor does an
+// IPv6 part whose address is :: or whose prefix length is 0.
+bool vlcf_internal_match(const internal_hosts_t& list, std::string_view host,
+                         const struct sockaddr* address);

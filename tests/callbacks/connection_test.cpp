@@ -1,11 +1,13 @@
 // Negotiation, the client checks at connect, and close.
 #include <arpa/inet.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "callbacks/callbacks.h"
 #include "callbacks/context.h"
+#include "lists/lists.h"
 #include "tests/callbacks/fixture.h"
 
 namespace {
@@ -269,11 +271,59 @@ TEST_F(connect_test, lets_peers_pass_unfiltered) {
          nullptr,
          SMFIS_ACCEPT},
         {"empty name is not tested", {""}, "", "198.51.100.1", nullptr, SMFIS_CONTINUE},
-        {"IPv6 is never tested by address",
+        {"an IPv4 network does not admit an IPv6 client",
          {"0.0.0.0/0"},
          "[2001:db8::1]",
          nullptr,
          "2001:db8::1",
+         SMFIS_CONTINUE},
+        {"IPv6 by address",
+         {"2001:db8::1"},
+         "mx.example.net",
+         nullptr,
+         "2001:db8::1",
+         SMFIS_ACCEPT},
+        {"IPv6 by network",
+         {"2001:db8::/32"},
+         "mx.example.net",
+         nullptr,
+         "2001:db8:7::25",
+         SMFIS_ACCEPT},
+        {"IPv6 outside the network",
+         {"2001:db8::/32"},
+         "mx.example.net",
+         nullptr,
+         "2001:db9::25",
+         SMFIS_CONTINUE},
+        {"bracketed IPv6 name is tested by address only",
+         {"[2001:db8::1]"},
+         "[2001:db8::1]",
+         nullptr,
+         "2001:db8::1",
+         SMFIS_CONTINUE},
+        {"bracketed IPv6 name, address listed",
+         {"2001:db8::1"},
+         "[2001:db8::1]",
+         nullptr,
+         "2001:db8::1",
+         SMFIS_ACCEPT},
+        {"IPv6 negated after a match",
+         {"2001:db8::/32", "!2001:db8::1"},
+         "mx.example.net",
+         nullptr,
+         "2001:db8::1",
+         SMFIS_CONTINUE},
+        {"IPv4-mapped client by its IPv4 network",
+         {"192.0.2.0/24"},
+         "[::ffff:192.0.2.7]",
+         nullptr,
+         "::ffff:192.0.2.7",
+         SMFIS_ACCEPT},
+        {"IPv4-mapped client, not by IPv6 networks",
+         {"::/0"},
+         "[::ffff:192.0.2.7]",
+         nullptr,
+         "::ffff:192.0.2.7",
          SMFIS_CONTINUE},
         {"no name, no address", {"0.0.0.0/0", "x"}, nullptr, nullptr, nullptr, SMFIS_CONTINUE},
         {"negated after a match",
@@ -397,11 +447,23 @@ TEST_F(connect_test, recognises_internal_clients) {
          "0.0.0.0",
          nullptr,
          0},
-        {"IPv6 client",
+        {"IPv4-mapped client by its IPv4 address",
          {{std::nullopt, "10.0.0.0", "255.0.0.0"}},
          "h",
          nullptr,
          "::ffff:10.1.2.3",
+         1},
+        {"IPv4-mapped client outside the network",
+         {{std::nullopt, "10.0.0.0", "255.0.0.0"}},
+         "h",
+         nullptr,
+         "::ffff:11.1.2.3",
+         0},
+        {"IPv6 client, IPv4 network",
+         {{std::nullopt, "10.0.0.0", "255.0.0.0"}},
+         "h",
+         nullptr,
+         "::a01:203",
          0},
         {"no address given", {{std::nullopt, "10.0.0.0", "255.0.0.0"}}, "h", nullptr, nullptr, 0},
         {"name entry without address",
@@ -435,6 +497,108 @@ TEST_F(connect_test, recognises_internal_clients) {
         const bool has_address = c.v4 != nullptr || c.v6 != nullptr;
         EXPECT_EQ(connect(c.host, has_address ? address.get() : nullptr), SMFIS_CONTINUE);
         EXPECT_EQ(cc()->cc_internal, c.internal);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// IPv6 records of the internal hosts, as the loader makes them from
+// 2001:db8::/32, [2001:db8:1::5] or ::1.
+internal_host ipv6_host(const char* text, unsigned prefix) {
+    internal_host entry;
+    entry.ih_net6.emplace();
+    EXPECT_EQ(inet_pton(AF_INET6, text, entry.ih_net6->n6_addr.data()), 1) << text;
+    entry.ih_net6->n6_prefix = prefix;
+    return entry;
+}
+
+TEST_F(connect_test, recognises_ipv6_internal_clients) {
+    struct case_ {
+        const char* name;
+        std::vector<internal_host> entries;
+        const char* host;
+        const char* v4;
+        const char* v6;
+        int internal;
+    };
+    const internal_host office = ipv6_host("2001:db8::", 32);
+    const internal_host relay = ipv6_host("2001:db8:1::5", 128);
+    const internal_host net10{std::nullopt, inet_addr("10.0.0.0"), inet_addr("255.0.0.0")};
+    const case_ cases[] = {
+        {"IPv6 network", {office}, "mx.example.net", nullptr, "2001:db8:ab::1", 1},
+        {"outside the IPv6 network", {office}, "mx.example.net", nullptr, "2001:db9::1", 0},
+        {"IPv6 address", {relay}, "mx.example.net", nullptr, "2001:db8:1::5", 1},
+        {"next IPv6 address", {relay}, "mx.example.net", nullptr, "2001:db8:1::6", 0},
+        {"IPv6 entry, IPv4 client", {office, relay}, "mx.example.net", "192.0.2.1", nullptr, 0},
+        {"IPv6 entry, IPv4-mapped client",
+         {ipv6_host("::", 1)},
+         "mx.example.net",
+         nullptr,
+         "::ffff:10.1.2.3",
+         0},
+        {"IPv4 entry, IPv6 client", {net10}, "mx.example.net", nullptr, "a00::1", 0},
+        {"IPv4 entry, IPv4-mapped client",
+         {net10},
+         "mx.example.net",
+         nullptr,
+         "::ffff:10.9.9.9",
+         1},
+        {"zero prefix matches nobody",
+         {ipv6_host("2001:db8::", 0)},
+         "mx.example.net",
+         nullptr,
+         "2001:db8::1",
+         0},
+        {"the address :: matches nobody",
+         {ipv6_host("::", 64)},
+         "mx.example.net",
+         nullptr,
+         "::1",
+         0},
+        {"a name still matches an IPv6 client",
+         {office, {".example.org", 0, 0}},
+         "mx.example.org",
+         nullptr,
+         "2001:db9::1",
+         1},
+        {"the second entry matches", {relay, office}, "h", nullptr, "2001:db8::77", 1},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.internal_hosts = c.entries;
+        ASSERT_EQ(negotiate(), SMFIS_CONTINUE);
+        client_address address = c.v4 != nullptr ? ipv4(c.v4) : ipv6(c.v6);
+        EXPECT_EQ(connect(c.host, address.get()), SMFIS_CONTINUE);
+        EXPECT_EQ(cc()->cc_internal, c.internal);
+        EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
+    }
+}
+
+// Without -i or InternalHosts: localhost, 127.0.0.1 and ::1.
+TEST_F(connect_test, the_default_list_admits_both_loopbacks) {
+    struct case_ {
+        const char* host;
+        const char* v4;
+        const char* v6;
+        int internal;
+    };
+    const case_ cases[] = {
+        {"localhost", nullptr, "2001:db8::1", 1},
+        {"mx.example.net", "127.0.0.1", nullptr, 1},
+        {"ip6-localhost", nullptr, "::1", 1},
+        {"[::1]", nullptr, "::1", 1},
+        {"mx.example.net", nullptr, "::ffff:127.0.0.1", 1},
+        {"mx.example.net", nullptr, "::2", 0},
+        {"mx.example.net", "127.0.0.2", nullptr, 0},
+        {"mx.example.net", nullptr, "2001:db8::1", 0},
+    };
+    ASSERT_EQ(load_internal_hosts(std::nullopt, settings.internal_hosts), std::nullopt);
+    for (const case_& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " " + (c.v4 != nullptr ? c.v4 : c.v6));
+        ASSERT_EQ(negotiate(), SMFIS_CONTINUE);
+        client_address address = c.v4 != nullptr ? ipv4(c.v4) : ipv6(c.v6);
+        EXPECT_EQ(connect(c.host, address.get()), SMFIS_CONTINUE);
+        EXPECT_EQ(cc()->cc_internal, c.internal);
+        EXPECT_EQ(cc()->cc_addr.ss_family, c.v4 != nullptr ? AF_INET : AF_INET6);
         EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
     }
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <latch>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,6 +79,56 @@ TEST(ConcurrentMatching, SharedPeerListFromManyThreads) {
     }
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(changed.load(), 0);
+    EXPECT_TRUE(same_entries(list, before));
+}
+
+// The same for IPv6 and IPv4-mapped clients, against the PeerList and the
+// built-in internal-hosts record.
+TEST(ConcurrentMatching, Ipv6ClientsFromManyThreads) {
+    const peer_list_t list = make_peers({
+        "2001:db8::/32",
+        "!2001:db8:bad::/48",
+        "::ffff:198.51.100.0/120",
+        "192.0.2.0/24",
+        "2001:db8::/129",
+    });
+    const peer_list_t before = list;
+    internal_hosts_t internal;
+    ASSERT_EQ(load_internal_hosts(std::nullopt, internal), std::nullopt);
+    struct v6_client {
+        sockaddr_in6 address;
+        int peer;
+        bool internal;
+    };
+    const std::vector<v6_client> clients = {
+        {ipv6_client("2001:db8::1"), 1, false},         {ipv6_client("2001:db8:bad::1"), 0, false},
+        {ipv6_client("::ffff:198.51.100.7"), 1, false}, {ipv6_client("::ffff:192.0.2.7"), 1, false},
+        {ipv6_client("::ffff:127.0.0.1"), 0, true},     {ipv6_client("::1"), 0, true},
+        {ipv6_client("2001:db9::1"), 0, false},
+    };
+
+    constexpr int thread_count = 8;
+    constexpr int rounds = 2000;
+    std::latch start(thread_count);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int round = 0; round < rounds; ++round) {
+                const v6_client& c = clients[(round + t) % clients.size()];
+                const auto* address = reinterpret_cast<const sockaddr*>(&c.address);
+                if (vlcf_checkip(list, address) != c.peer ||
+                    vlcf_internal_match(internal, "mx.example.net", address) != c.internal) {
+                    wrong.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
     EXPECT_TRUE(same_entries(list, before));
 }
 

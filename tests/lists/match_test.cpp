@@ -148,20 +148,40 @@ TEST(VlcfCheckip, TextNetworksAndMasks) {
     }
 }
 
-TEST(VlcfCheckip, OnlyIpv4ClientsAreMatched) {
-    const peer_list_t list =
-        make_peers({"0.0.0.0/0", "10.1.2.3", "::ffff:10.1.2.3", "2001:db8::1", "::/0", "0.0.0.0/"});
-    const peer_list_t before = list;
+// IPv4 entries match IPv4 clients and IPv4-mapped IPv6 clients, IPv6
+// entries other IPv6 clients; other families match nothing. The IPv6 forms
+// in detail are in ipv6_test.cpp.
+TEST(VlcfCheckip, WhichEntriesMatchWhichFamily) {
+    struct case_ {
+        std::vector<std::string> lines;
+        int v4, mapped, plain;
+    };
+    const case_ cases[] = {
+        {{"0.0.0.0/0", "10.1.2.3", "::ffff:10.1.2.3", "2001:db8::1", "::/0", "0.0.0.0/"}, 1, 1, 1},
+        {{"0.0.0.0/0"}, 1, 1, 0},
+        {{"10.1.2.3"}, 1, 1, 0},
+        {{"::ffff:10.1.2.3"}, 1, 1, 0},
+        {{"2001:db8::1"}, 0, 0, 1},
+        {{"::/0"}, 0, 0, 1},
+        {{"0.0.0.0/"}, 0, 0, 0},
+        {{"0.0.0.0/0", "::/0", "!10.1.2.3"}, 0, 0, 1},
+        {{"0.0.0.0/0", "::/0", "!2001:db8::1"}, 1, 1, 0},
+    };
+    const sockaddr_in v4 = ipv4_client("10.1.2.3");
     const sockaddr_in6 mapped = ipv6_client("::ffff:10.1.2.3");
     const sockaddr_in6 plain = ipv6_client("2001:db8::1");
-    EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&mapped)), 0);
-    EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&plain)), 0);
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
-    EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&local)), 0);
-    const sockaddr_in v4 = ipv4_client("10.1.2.3");
-    EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&v4)), 1);
-    EXPECT_TRUE(same_entries(list, before));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(describe(c.lines, ""));
+        const peer_list_t list = make_peers(c.lines);
+        const peer_list_t before = list;
+        EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&v4)), c.v4);
+        EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&mapped)), c.mapped);
+        EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&plain)), c.plain);
+        EXPECT_EQ(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&local)), 0);
+        EXPECT_TRUE(same_entries(list, before));
+    }
 }
 
 // The connection callback lower-cases the host name it owns and then asks
