@@ -1,8 +1,9 @@
 // fuzz-libs: lists
 // Arbitrary PeerLists, host names and client addresses for the two
 // matchers and the name suffix rule. Input: four bytes of IPv4 address, one
-// byte of flags (bit 0: the client is IPv6), then lines: the first is the
-// host name, every further line a PeerList line ("!" negates).
+// byte of flags (bit 0: the client is the IPv6 address ::a.b.c.d, which is
+// not IPv4-mapped), then lines: the first is the host name, every further
+// line a PeerList line ("!" negates).
 // Checks the results against a plain restatement of the rules, the
 // last-match rule by appending entries, and that no call changes the list.
 #include <arpa/inet.h>
@@ -147,8 +148,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(result == 0 || result == 1);
     check(same_entries(list, before));
     if (ipv6) {
-        check(result == 0);
+        // ::a.b.c.d is no IPv4-mapped address: only IPv6 entries match it.
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        check(checkip_with(list, client, peer_entry{false, text}) == 1);
+        check(checkip_with(list, client, peer_entry{true, std::string(text) + "/128"}) == 0);
+        check(checkip_with(list, client, peer_entry{false, "::/0"}) == 1);
+        check(checkip_with(list, client, peer_entry{true, "::/0"}) == 0);
+        check(checkip_with(list, client, peer_entry{false, "0.0.0.0/0"}) == result);
+        check(checkip_with(list, client, peer_entry{false, "::ffff:0:0/96"}) == result);
+        check(checkip_with(list, client, peer_entry{false, "::/0 "}) == result);
     } else {
+        // The IPv4-mapped client that stands for this one gets its verdict.
+        sockaddr_in6 mapped = v6;
+        mapped.sin6_addr.s6_addr[10] = 0xff;
+        mapped.sin6_addr.s6_addr[11] = 0xff;
+        check(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&mapped)) == result);
+        check(checkip_with(list, client, peer_entry{false, "::/0"}) == result);
+        check(checkip_with(list, client, peer_entry{false, "::ffff:0:0/96"}) == 1);
         // The dotted quad by text, and every IPv4 client by a zero mask,
         // decide when they come last.
         char dotted[16];
