@@ -124,6 +124,29 @@ TEST(KeyList, TagsOfARetiredKeyVerifyWithThatKey) {
     protocol_test::expect_healthy(*daemon);
 }
 
+// In header mode a retired key's tag passes like a current one.
+TEST(KeyList, HeaderModeReportsARetiredKeysTagAsPass) {
+    auto daemon = protocol_test::start_daemon(
+        {"-r", "-c", "{dir}/conf"},
+        {{"conf", "KeyVersion 1\nKeyList {dir}/keylist\n"},
+         {"keylist", "0 {dir}/old.key\n"},
+         {"old.key", key_a + "\n"}});
+    const std::string plain = "alice@example.org";
+    const std::string retired = tag_today(0, plain, key_a);
+    const std::string unknown = tag_today(2, plain, key_a);
+    milter_connection conn = open_session(daemon->socket_path(), protocol_test::outside_client());
+    auto r = milter_client::send_message(
+        conn, {{}, {"<>"}, {{"<" + retired + ">"}, {"<" + unknown + ">"}}, {}, {}, {}});
+    conn.quit();
+    ASSERT_TRUE(r.eom);
+    const std::string ar = "insheader 1 Authentication-Results: mx.test.example; x-batv=";
+    EXPECT_EQ(format_changes(*r.eom),
+              (std::vector<std::string>{ar + "fail (version mismatch) smtp.rcpt=" + unknown,
+                                        ar + "pass smtp.rcpt=" + retired, "delrcpt " + retired,
+                                        "addrcpt " + plain}));
+    protocol_test::expect_healthy(*daemon);
+}
+
 // ---- reloading, with the log
 
 class Reload : public testing::Test {
