@@ -96,7 +96,9 @@ std::shared_ptr<const settings_record> batv_published_settings();
 void batv_publish_settings(std::shared_ptr<const settings_record> record);
 
 // The record in force for the code running on this thread: the one pinned by
-// the callback it runs in, else the one published last.
+// the callback it runs in, else the one published last. Unpinned, the
+// reference stays good only while nothing else is published: it serves
+// start-up and the reload thread, the one thread that publishes.
 const settings_record& current_settings();
 
 // Holds the record in force at its construction for the callback running on

@@ -34,7 +34,7 @@ constexpr std::string_view sendmail_marker = "+prvs=";
 constexpr std::size_t tag_length = 10;
 constexpr std::size_t hash_digits = 6;
 constexpr std::time_t seconds_per_day = 86400;
-constexpr unsigned days_per_cycle = 1000;
+constexpr unsigned days_per_cycle = tag_days_per_cycle;
 
 // The SHA-1 implementation, fetched from the default provider once per
 // process. A failed fetch throws, so a later call tries again.

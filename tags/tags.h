@@ -20,6 +20,9 @@ enum class tag_form {
     sendmail,  // local+prvs=KDDDHHHHHH@domain
 };
 
+// Tags count days in a cycle of this many: the day D of a tag is 0 to 999.
+inline constexpr unsigned tag_days_per_cycle = 1000;
+
 // Longest envelope address, plain or tagged, the filter handles.
 inline constexpr std::size_t max_address_length = 512;
 

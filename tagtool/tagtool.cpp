@@ -53,9 +53,6 @@ struct tool_command {
     std::string address;  // sign and check
 };
 
-// The days of the 1000-day cycle that tags count in.
-constexpr unsigned days_per_cycle = 1000;
-
 const char* prog() {
     return settings.progname.c_str();
 }
@@ -272,10 +269,10 @@ verdict judge(std::string_view given) {
     const unsigned today = batv_expiry_day(now, 0);
     const unsigned day = static_cast<unsigned>(check.tc_day);
     if (check.tc_expired) {
-        const unsigned ago = (today + days_per_cycle - day) % days_per_cycle;
+        const unsigned ago = (today + tag_days_per_cycle - day) % tag_days_per_cycle;
         return {"expired: " + check.tc_plain + ": expired " + day_count(ago) + " ago"};
     }
-    const unsigned ahead = (day + days_per_cycle - today) % days_per_cycle;
+    const unsigned ahead = (day + tag_days_per_cycle - today) % tag_days_per_cycle;
     return {"valid: " + check.tc_plain + ", key " + std::to_string(check.tc_key_number) +
                 ", expires in " + day_count(ahead),
             true};

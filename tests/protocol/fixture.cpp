@@ -4,6 +4,9 @@
 #include <libmilter/mfdef.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "tests/protocol/prvs_oracle.h"
 
 namespace protocol_test {
@@ -45,6 +48,15 @@ milter_connection session(const filter_process::running_filter& daemon, const cl
     milter_client::response r = conn.connect(client);
     EXPECT_EQ(r.code, SMFIR_CONTINUE) << "connect answered " << milter_client::describe(r);
     return conn;
+}
+
+void replace_file(const std::string& path, const std::string& content) {
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary);
+        out << content;
+    }
+    EXPECT_EQ(std::rename(temporary.c_str(), path.c_str()), 0) << path;
 }
 
 std::string host_name() {

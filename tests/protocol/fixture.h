@@ -57,6 +57,10 @@ tag_set make_tags(const std::string& plain, const std::string& key, form f = for
 // The tagged address for key number k, day d.
 std::string tagged(const std::string& plain, int k, unsigned d, const std::string& key, form f);
 
+// Replaces a file in one step (a new file renamed over it), so that a
+// reload never reads half of it.
+void replace_file(const std::string& path, const std::string& content);
+
 // "chgfrom <sender> <args>", "insheader 1 <name>:<value>", "delrcpt <rcpt>",
 // "addrcpt <rcpt>", "quarantine <reason>", ...
 std::string format_change(const milter_client::modification& m);

@@ -9,9 +9,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,14 +32,6 @@ const std::string key_b = "reload-key-b-fedcba9876543210";
 std::string config(const std::string& dir, bool a_current) {
     return a_current ? "KeyFile " + dir + "/a.key\nKeyVersion 0\nKeyList " + dir + "/list-a\n"
                      : "KeyFile " + dir + "/b.key\nKeyVersion 1\nKeyList " + dir + "/list-b\n";
-}
-
-void replace_file(const std::string& path, const std::string& content) {
-    {
-        std::ofstream out(path + ".new");
-        out << content;
-    }
-    std::rename((path + ".new").c_str(), path.c_str());
 }
 
 // The key number and key a tag of plain was made with, of the two.
@@ -119,7 +109,7 @@ TEST(ReloadUnderLoad, EveryCallbackSeesOneWholeSetOfSettings) {
             threads.emplace_back(traffic, i);
         }
         for (int i = 0; i < reload_count; ++i) {
-            replace_file(daemon.dir() + "/conf", config(daemon.dir(), i % 2 == 1));
+            protocol_test::replace_file(daemon.dir() + "/conf", config(daemon.dir(), i % 2 == 1));
             kill(daemon.pid(), SIGUSR1);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

@@ -24,6 +24,7 @@ namespace {
 
 using milter_client::milter_connection;
 using protocol_test::format_changes;
+using protocol_test::replace_file;
 
 const std::string key_a = "first-secret-0123456789";
 const std::string key_b = "second-secret-9876543210";
@@ -89,13 +90,6 @@ void expect_accepted(const std::string& socket, const std::string& tagged,
 char rcpt_verdict(const std::string& socket, const std::string& rcpt) {
     auto r = bounce(socket, rcpt);
     return r.rcpts.empty() ? 0 : r.rcpts[0].code;
-}
-
-// Replaces a file in one step, so that a reload never reads half of it.
-void replace_file(const std::string& path, const std::string& content, mode_t mode = 0644) {
-    const std::string temporary = path + ".new";
-    blackbox::write_file(temporary, content, mode);
-    ASSERT_EQ(std::rename(temporary.c_str(), path.c_str()), 0);
 }
 
 // ---- retired keys through the daemon
