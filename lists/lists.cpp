@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "lists/util.h"
 #include "textfile/textfile.h"
@@ -282,7 +283,7 @@ std::optional<list_failure> load_allow_list(const std::string& path, allow_list_
         if (auto failure = open_list_file(path, EX_UNAVAILABLE, file)) {
             return failure;
         }
-        allow_list_t list;
+        std::vector<allow_entry> list;
         textfile_reader reader(file.get(), textfile_comments::hash);
         std::string line;
         textfile_status status;
@@ -301,7 +302,7 @@ std::optional<list_failure> load_allow_list(const std::string& path, allow_list_
             return failure;
         }
         std::reverse(list.begin(), list.end());
-        out = std::move(list);
+        out = allow_list_t(std::move(list));
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         return call_failure("malloc", ENOMEM, EX_UNAVAILABLE);
@@ -322,7 +323,7 @@ std::optional<list_failure> load_internal_hosts(const std::optional<std::string>
         if (auto failure = open_list_file(*path, EX_UNAVAILABLE, file)) {
             return failure;
         }
-        internal_hosts_t list;
+        std::vector<internal_host> list;
         textfile_reader reader(file.get(), textfile_comments::hash);
         std::string line;
         textfile_status status;
@@ -340,7 +341,7 @@ std::optional<list_failure> load_internal_hosts(const std::optional<std::string>
             return failure;
         }
         std::reverse(list.begin(), list.end());
-        out = std::move(list);
+        out = internal_hosts_t(std::move(list));
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         return call_failure("malloc", ENOMEM, EX_UNAVAILABLE);
