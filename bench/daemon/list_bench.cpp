@@ -172,7 +172,7 @@ client_info addressed(std::string address) {
 
 // Lines come in groups of ten, q numbering the group and c the line within
 // it: five host names and suffixes, five networks, one line in a hundred
-// negated. Each network is a /24 of its own, so no two lines overlap.
+// negated. Each IPv4 network is a /24 of its own, so no two overlap.
 list_line peer_line(long i) {
     const long q = i / 10;
     const long c = i % 10;
