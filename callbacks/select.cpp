@@ -174,20 +174,18 @@ select_outcome batv_select(SMFICTX* ctx, const char* address, select_direction d
         return select_outcome::skipped;
     }
 
-    for (const allow_entry& entry : current_settings().allow_list) {
-        const int status = regexec(entry.ae_regex.get(), address, 0, nullptr, 0);
-        if (status == 0) {
-            log_why(texts.allow_list, jobid);
-            return select_outcome::skipped;
+    const allow_match allowed = vlcf_allow_match(current_settings().allow_list, address);
+    if (allowed.result == allow_result::match) {
+        log_why(texts.allow_list, jobid);
+        return select_outcome::skipped;
+    }
+    if (allowed.result == allow_result::error) {
+        if (current_settings().Syslog) {
+            char reason[max_address_length + 1] = {};
+            regerror(allowed.regexec_status, allowed.regex, reason, max_address_length);
+            batv_log(LOG_ERR, "%s: regexec(): %s", jobid, reason);
         }
-        if (status != REG_NOMATCH) {
-            if (current_settings().Syslog) {
-                char reason[max_address_length + 1] = {};
-                regerror(status, entry.ae_regex.get(), reason, max_address_length);
-                batv_log(LOG_ERR, "%s: regexec(): %s", jobid, reason);
-            }
-            return select_outcome::failed;
-        }
+        return select_outcome::failed;
     }
 
     bool selected = false;

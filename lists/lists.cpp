@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "lists/glob.h"
 #include "lists/util.h"
 #include "textfile/textfile.h"
 
@@ -293,7 +294,7 @@ std::optional<list_failure> load_allow_list(const std::string& path, allow_list_
             }
             // Blanks around the pattern are part of it.
             allow_entry entry;
-            if (auto failure = compile_pattern(batv_mkregexp(line), entry.ae_regex)) {
+            if (auto failure = vlcf_allow_entry(line, entry)) {
                 return failure;
             }
             list.push_back(std::move(entry));
@@ -307,6 +308,21 @@ std::optional<list_failure> load_allow_list(const std::string& path, allow_list_
     } catch (const std::bad_alloc&) {
         return call_failure("malloc", ENOMEM, EX_UNAVAILABLE);
     }
+}
+
+std::optional<list_failure> vlcf_allow_entry(std::string_view line, allow_entry& out) {
+    // regcomp reads the translation as a C string, up to its first NUL; the
+    // glob is read the same way.
+    const std::string pattern = batv_mkregexp(line);
+    allow_entry entry;
+    entry.ae_glob = vlcf_glob_of_regexp(pattern);
+    if (!entry.ae_glob) {
+        if (auto failure = compile_pattern(pattern, entry.ae_regex)) {
+            return failure;
+        }
+    }
+    out = std::move(entry);
+    return std::nullopt;
 }
 
 std::optional<list_failure> load_internal_hosts(const std::optional<std::string>& path,

@@ -7,6 +7,7 @@
 #include <regex.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -43,6 +44,11 @@ struct list_failure {
 // List files must be regular files; their lines end in LF or CRLF and hold
 // at most 511 characters before a comment.
 std::optional<list_failure> load_allow_list(const std::string& path, allow_list_t& out);
+// The record of one allow-list line: its translation by batv_mkregexp as a
+// glob when that is plain wildcards and literals, else compiled with
+// regcomp(REG_ICASE). Fails as start-up does when the pattern does not
+// compile.
+std::optional<list_failure> vlcf_allow_entry(std::string_view line, allow_entry& out);
 // Without a path the list holds the built-in record: the name localhost and
 // the addresses 127.0.0.1 and ::1.
 std::optional<list_failure> load_internal_hosts(const std::optional<std::string>& path,
@@ -58,6 +64,19 @@ bool vlcf_load_list(std::FILE* stream, peer_list_t& out);
 // Opens the PeerList file at path, which must be a regular file, and reads
 // it as vlcf_load_list does, saying why when it cannot.
 std::optional<list_failure> load_peer_list(const std::string& path, peer_list_t& out);
+
+// What the allow list says of an address: the first entry in list order
+// that matches decides, unless an entry before it made regexec fail.
+enum class allow_result { no_match, match, error };
+struct allow_match {
+    allow_result result = allow_result::no_match;
+    std::size_t position = 0;        // the deciding entry, for a match or an error
+    int regexec_status = 0;          // for an error: what regexec returned
+    const regex_t* regex = nullptr;  // for an error: the pattern, for regerror
+};
+// Matches the whole address, a C string, as regexec would match each entry
+// in turn. Allocates nothing and only reads the list.
+allow_match vlcf_allow_match(const allow_list_t& list, const char* address);
 
 // Text helpers; white space and case are those of the POSIX locale, and bytes
 // of 0x80 and above are neither blank nor lettered.

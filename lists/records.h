@@ -19,10 +19,22 @@ struct regex_deleter {
 };
 using compiled_regex = std::unique_ptr<regex_t, regex_deleter>;
 
-// Shared, so that a copy of a settings record shares the compiled pattern;
-// regexec only reads it.
+// A wildcard pattern matched without a regular expression: '*' matches any
+// run of bytes, '@' and nothing included, and every other byte matches
+// itself, ASCII letters in either case. The pattern holds at its start; at
+// its end only when anchored, otherwise any text may follow.
+struct allow_glob {
+    std::string ag_text;  // ASCII letters in lower case
+    bool ag_anchored = true;
+};
+
+// One allow-list pattern: a glob where the translated pattern is plain
+// wildcards and literals, a compiled regular expression otherwise. The
+// regular expression is shared, so that a copy of a settings record shares
+// it; regexec only reads it. An entry with neither matches nothing.
 struct allow_entry {
-    std::shared_ptr<const regex_t> ae_regex;
+    std::shared_ptr<const regex_t> ae_regex;  // null for a glob entry
+    std::optional<allow_glob> ae_glob;        // used only without ae_regex
 };
 
 // An IPv6 network: its address as written, in network byte order, and its

@@ -413,6 +413,80 @@ TEST_F(select_test, matcher_error_fails_the_selection) {
     }
 }
 
+// An allow-list record as the loader builds it from a line: a glob for a
+// plain wildcard pattern.
+allow_entry glob(const char* line) {
+    allow_entry entry;
+    EXPECT_EQ(vlcf_allow_entry(line, entry), std::nullopt) << line;
+    EXPECT_TRUE(entry.ae_glob.has_value()) << line;
+    return entry;
+}
+
+TEST_F(select_test, matcher_error_counts_only_before_the_first_match) {
+    using enum select_outcome;
+    char reason[513] = {};
+    regex_t scratch{};
+    ASSERT_EQ(regcomp(&scratch, "x", 0), 0);
+    regerror(REG_ESPACE, &scratch, reason, 512);
+    regfree(&scratch);
+    const log_line failure = err(std::string("J: regexec(): ") + reason);
+    const log_line allowed = info("J sender matches allow list; skipping");
+    const log_line all_domains = info("J signing for all domains; message will be signed");
+
+    struct case_ {
+        const char* name;
+        std::vector<allow_entry> list;
+        const char* address;
+        select_outcome outcome;
+        int regexec_calls;
+        std::vector<log_line> logs;
+    };
+    const case_ cases[] = {
+        {"a glob of the domain matches first",
+         {glob("*@b.c"), allow("^x$")},
+         "a@b.c",
+         skipped,
+         0,
+         {allowed}},
+        {"the regular expression comes first",
+         {allow("^x$"), glob("*@b.c")},
+         "a@b.c",
+         failed,
+         1,
+         {failure}},
+        {"the glob does not match", {glob("*@b.c"), allow("^x$")}, "a@d.c", failed, 1, {failure}},
+        {"a walked glob matches first",
+         {glob("joe@*"), allow("^x$"), glob("*@b.c")},
+         "joe@b.c",
+         skipped,
+         0,
+         {allowed}},
+        {"a glob of the domain after it",
+         {glob("x*@b.c"), allow("^x$"), glob("*@b.c")},
+         "a@b.c",
+         failed,
+         1,
+         {failure}},
+        {"globs alone never call regexec",
+         {glob("*@b.c"), glob("x*@*"), glob("*@*.c")},
+         "a@b.d",
+         selected,
+         0,
+         {all_domains}},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.allow_list = allow_list_t(c.list);
+        settings.domain_list.clear();
+        settings.Mode = 3;
+        forced_regexec_status = REG_ESPACE;
+        regexec_calls = 0;
+        EXPECT_EQ(batv_select(ctx(), c.address, select_direction::sign, "J"), c.outcome);
+        EXPECT_EQ(regexec_calls, c.regexec_calls);
+        EXPECT_EQ(take_logs(), c.logs);
+    }
+}
+
 TEST_F(select_test, matcher_error_temp_fails_sender_and_recipient) {
     open_outside();
     settings.allow_list.push_back(allow("^nobody@"));
