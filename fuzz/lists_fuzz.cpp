@@ -4,7 +4,10 @@
 // list setting. Checks that each loader either fails the way start-up
 // expects or builds records that keep the shapes the callbacks rely on, and
 // that the internal hosts and the PeerList give an IPv4-mapped IPv6 client
-// the verdict they give the IPv4 client it stands for.
+// the verdict they give the IPv4 client it stands for. The indexed matchers
+// must give the verdicts of the walk over the records they replace
+// (tests/lists/reference_match.h), for clients made of the input's first
+// bytes and for host names made of its lines.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
@@ -21,8 +24,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lists/lists.h"
+#include "tests/lists/reference_match.h"
 
 namespace {
 
@@ -93,6 +98,7 @@ struct clients {
     }
 
     const sockaddr* ipv4() const { return reinterpret_cast<const sockaddr*>(&v4); }
+    const sockaddr* none() const { return nullptr; }
     const sockaddr* ipv4_mapped() const { return reinterpret_cast<const sockaddr*>(&mapped); }
     const sockaddr* ipv6() const { return reinterpret_cast<const sockaddr*>(&v6); }
 };
@@ -100,6 +106,39 @@ struct clients {
 bool is_mapped_network(const ipv6_network& network) {
     static constexpr std::uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     return network.n6_prefix >= 96 && std::memcmp(network.n6_addr.data(), prefix, 12) == 0;
+}
+
+// Host names a client may give, made of the input: each line as it is, in
+// upper case, and with a label in front; the tails of the first line that
+// begin at a '.'; and a few fixed names.
+std::vector<std::string> host_names(std::string_view bytes) {
+    std::vector<std::string> names = {"", "mx.example.net", "localhost", "LOCALHOST"};
+    std::size_t start = 0;
+    while (start <= bytes.size() && names.size() < 64) {
+        std::size_t end = bytes.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = bytes.size();
+        }
+        // A host name is a C string, as libmilter hands it over.
+        const std::string line(std::string(bytes.substr(start, end - start)).c_str());
+        std::string upper = line;
+        for (char& c : upper) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        if (start == 0) {
+            for (std::size_t dot = line.find('.'); dot != std::string::npos;
+                 dot = line.find('.', dot + 1)) {
+                names.push_back(line.substr(dot));
+            }
+        }
+        names.push_back(line);
+        names.push_back(upper);
+        names.push_back("x." + line);
+        start = end + 1;
+    }
+    return names;
 }
 
 void fuzz_allow_list(const std::string& path) {
@@ -118,7 +157,8 @@ void fuzz_allow_list(const std::string& path) {
     vlcf_allow_match(list, "someone@example.com");
 }
 
-void fuzz_internal_hosts(const std::string& path, const clients& client) {
+void fuzz_internal_hosts(const std::string& path, const clients& client,
+                         const std::vector<std::string>& hosts) {
     internal_hosts_t list;
     if (const auto failure = load_internal_hosts(path, list)) {
         check(failure->status == 69);
@@ -145,6 +185,13 @@ void fuzz_internal_hosts(const std::string& path, const clients& client) {
             check(!is_mapped_network(*entry.ih_net6));
         }
     }
+    for (const std::string& name : hosts) {
+        for (const sockaddr* address :
+             {client.ipv4(), client.ipv4_mapped(), client.ipv6(), client.none()}) {
+            check(vlcf_internal_match(list, name, address) ==
+                  reference::internal_match(list, name, address));
+        }
+    }
     const std::string host = "mx.example.net";
     check(vlcf_internal_match(list, host, client.ipv4()) ==
           vlcf_internal_match(list, host, client.ipv4_mapped()));
@@ -169,7 +216,8 @@ void fuzz_domain_file(const std::string& path) {
     }
 }
 
-void fuzz_peer_list(const std::string& path, std::size_t size, const clients& client) {
+void fuzz_peer_list(const std::string& path, std::size_t size, const clients& client,
+                    const std::vector<std::string>& hosts) {
     const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "r"));
     check(file != nullptr);
     peer_list_t list;
@@ -191,6 +239,11 @@ void fuzz_peer_list(const std::string& path, std::size_t size, const clients& cl
     check(vlcf_checkip(list, client.ipv4_mapped()) == v4);
     const int v6 = vlcf_checkip(list, client.ipv6());
     check(v6 == 0 || v6 == 1);
+    check(v4 == reference::checkip(list, client.ipv4()));
+    check(v6 == reference::checkip(list, client.ipv6()));
+    for (const std::string& name : hosts) {
+        check(vlcf_checkhost(list, name.c_str()) == reference::checkhost(list, name.c_str()));
+    }
 }
 
 void fuzz_comma_lists(const std::string& value) {
@@ -243,10 +296,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(regex.size() <= 512 && regex.front() == '^');
 
     const clients client(data, size);
+    const std::vector<std::string> hosts = host_names(bytes);
     fuzz_allow_list(file.path);
-    fuzz_internal_hosts(file.path, client);
+    fuzz_internal_hosts(file.path, client, hosts);
     fuzz_domain_file(file.path);
-    fuzz_peer_list(file.path, size, client);
+    fuzz_peer_list(file.path, size, client, hosts);
     fuzz_comma_lists(std::string(bytes));
     return 0;
 }

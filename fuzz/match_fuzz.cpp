@@ -4,8 +4,11 @@
 // byte of flags (bit 0: the client is the IPv6 address ::a.b.c.d, which is
 // not IPv4-mapped), then lines: the first is the host name, every further
 // line a PeerList line ("!" negates).
-// Checks the results against a plain restatement of the rules, the
-// last-match rule by appending entries, and that no call changes the list.
+// Checks the indexed matchers against the walk over the records they
+// replace (tests/lists/reference_match.h), for the list, for a copy of it
+// that outlives the original and for the list with one more entry appended;
+// the name rule against a plain restatement; the last-match rule by
+// appending entries; and that no call changes the list.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,10 +18,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "lists/lists.h"
+#include "tests/lists/reference_match.h"
 
 namespace {
 
@@ -81,10 +86,28 @@ peer_entry make_entry(std::string_view line) {
     return entry;
 }
 
+// Every verdict is the walk's, from the list and from a copy made of a
+// copy that is gone by the time it is asked.
+int checked_ip(const peer_list_t& list, const sockaddr* client) {
+    const int result = vlcf_checkip(list, client);
+    check(result == reference::checkip(list, client));
+    auto original = std::make_unique<peer_list_t>(list);
+    const peer_list_t copy = *original;
+    original.reset();
+    check(vlcf_checkip(copy, client) == result);
+    return result;
+}
+
+int checked_host(const peer_list_t& list, const char* host) {
+    const int result = vlcf_checkhost(list, host);
+    check(result == reference::checkhost(list, host));
+    return result;
+}
+
 int checkip_with(const peer_list_t& list, const sockaddr* client, const peer_entry& last) {
     peer_list_t longer = list;
     longer.push_back(last);
-    return vlcf_checkip(longer, client);
+    return checked_ip(longer, client);
 }
 
 }  // namespace
@@ -124,13 +147,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             expected = entry.pe_negate ? 0 : 1;
         }
     }
-    check(vlcf_checkhost(list, host.c_str()) == expected);
+    check(checked_host(list, host.c_str()) == expected);
     std::string lowered = host;
     vlcf_lowercase(lowered.data());
     for (std::size_t i = 0; i < host.size(); ++i) {
         check(lowered[i] == lower(host[i]));
     }
-    check(vlcf_checkhost(list, lowered.c_str()) == expected);
+    check(checked_host(list, lowered.c_str()) == expected);
+    // Each tail of the name that begins at a '.', and the texts of the
+    // first entries, as host names of their own.
+    for (std::size_t dot = host.find('.'); dot != std::string::npos;
+         dot = host.find('.', dot + 1)) {
+        checked_host(list, host.c_str() + dot);
+    }
+    for (std::size_t i = 0; i < list.size() && i < 64; ++i) {
+        const std::string own(list[i].pe_name.c_str());
+        checked_host(list, own.c_str());
+        checked_host(list, ("x" + own).c_str());
+    }
     check(same_entries(list, before));
 
     // By address.
@@ -144,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto* client =
         ipv6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4);
 
-    const int result = vlcf_checkip(list, client);
+    const int result = checked_ip(list, client);
     check(result == 0 || result == 1);
     check(same_entries(list, before));
     if (ipv6) {
@@ -158,12 +192,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(checkip_with(list, client, peer_entry{false, "0.0.0.0/0"}) == result);
         check(checkip_with(list, client, peer_entry{false, "::ffff:0:0/96"}) == result);
         check(checkip_with(list, client, peer_entry{false, "::/0 "}) == result);
+        // The same low bits under 2001:db8::/96, where IPv6 entries of the
+        // documentation prefix meet it.
+        sockaddr_in6 documentation = v6;
+        documentation.sin6_addr.s6_addr[0] = 0x20;
+        documentation.sin6_addr.s6_addr[1] = 0x01;
+        documentation.sin6_addr.s6_addr[2] = 0x0d;
+        documentation.sin6_addr.s6_addr[3] = 0xb8;
+        checked_ip(list, reinterpret_cast<const sockaddr*>(&documentation));
     } else {
         // The IPv4-mapped client that stands for this one gets its verdict.
         sockaddr_in6 mapped = v6;
         mapped.sin6_addr.s6_addr[10] = 0xff;
         mapped.sin6_addr.s6_addr[11] = 0xff;
-        check(vlcf_checkip(list, reinterpret_cast<const sockaddr*>(&mapped)) == result);
+        check(checked_ip(list, reinterpret_cast<const sockaddr*>(&mapped)) == result);
         check(checkip_with(list, client, peer_entry{false, "::/0"}) == result);
         check(checkip_with(list, client, peer_entry{false, "::ffff:0:0/96"}) == 1);
         // The dotted quad by text, and every IPv4 client by a zero mask,

@@ -1,8 +1,9 @@
 // The utility module: white space, case and wildcard helpers for the list
-// loaders, and the host and address matching the connection callback runs
-// against the PeerList and the internal hosts. The matchers only read the
-// shared list; their working state lives on the caller's stack, so any
-// number of threads may run them at once.
+// loaders, the readers of the address forms list entries are written in,
+// and the host and address matching the connection callback runs against
+// the PeerList and the internal hosts. The matchers only read the shared
+// list and its index; their working state lives on the caller's stack, so
+// any number of threads may run them at once.
 #include "lists/util.h"
 
 #include <arpa/inet.h>
@@ -13,7 +14,6 @@
 #include <array>
 #include <cassert>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -29,8 +29,6 @@ constexpr std::size_t max_pattern_length = 512;
 // A wildcard expands to two characters, and only while the pattern holds at
 // most this many, which keeps room for the expansion and the closing "$".
 constexpr std::size_t max_expand_length = max_pattern_length - 3;
-// Room for a dotted quad; the buffer is as large as a host name field.
-constexpr std::size_t dotted_quad_size = 257;
 
 // White space of the POSIX locale. Written out rather than taken from
 // isspace() so that no locale, and no byte of 0x80 or above, can change it.
@@ -111,36 +109,19 @@ client_address read_client(const sockaddr* address) {
     return client;
 }
 
-// Whether a PeerList entry written as an IPv4-mapped IPv6 address or
-// network (::ffff:192.0.2.7, ::ffff:192.0.2.0/120) covers an IPv4 address.
-bool peer_mapped_matches(std::string_view name, std::uint32_t address) {
-    const std::optional<ipv6_network> network = vlcf_peer_ipv6(name);
-    if (!network) {
-        return false;
+// The client's name in lower case, as the index files its keys. Most names
+// arrive lower-cased already (the connection callback lower-cases the one
+// it owns); those are used as they are, without a copy.
+std::string_view lowered_name(std::string_view name, std::string& storage) {
+    if (std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
+        return name;
     }
-    const std::optional<ipv4_network> v4 = vlcf_mapped_ipv4(*network);
-    return v4 && ((v4->address ^ address) & v4->mask) == 0;
+    storage = vlcf_lowered(name);
+    return storage;
 }
 
-// Whether a PeerList entry of the form network/mask covers address, both in
-// network byte order. The entry is split by position into private copies:
-// the shared entry is never written.
-bool peer_network_matches(const std::string& name, std::uint32_t address) {
-    const std::size_t slash = name.find('/');
-    if (slash == std::string::npos) {
-        return false;
-    }
-    const std::string network_text = name.substr(0, slash);
-    const std::uint32_t network = inet_addr(network_text.c_str());
-    if (network == INADDR_NONE) {
-        return false;
-    }
-    const std::optional<std::uint32_t> mask =
-        vlcf_parse_mask(std::string_view(name).substr(slash + 1));
-    if (!mask) {
-        return false;
-    }
-    return ((network ^ address) & *mask) == 0;
+int verdict_of(const std::optional<peer_verdict>& verdict) {
+    return verdict && verdict->admit ? 1 : 0;
 }
 
 }  // namespace
@@ -303,71 +284,30 @@ bool vlcf_name_matches(std::string_view entry, std::string_view name) {
     return equal_ignoring_case(entry, name.substr(name.size() - entry.size()));
 }
 
+std::string vlcf_lowered(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), ascii_lower);
+    return out;
+}
+
+// The matchers ask the lists' indexes, which give the verdict a walk over
+// every entry would: for the PeerList that of the last matching entry, for
+// the internal hosts whether any record matches.
+
 int vlcf_checkhost(const peer_list_t& list, const char* host) {
     assert(host != nullptr);
-    const std::string_view name(host);
-    int result = 0;
-    for (const peer_entry& entry : list) {
-        if (vlcf_name_matches(entry.pe_name, name)) {
-            result = entry.pe_negate ? 0 : 1;
-        }
-    }
-    return result;
+    std::string storage;
+    return verdict_of(list.index().by_name(lowered_name(host, storage)));
 }
-
-namespace {
-
-// The PeerList against an IPv4 client: its dotted quad compared as text,
-// IPv4 networks, and entries written as IPv4-mapped IPv6 addresses.
-int checkip_v4(const peer_list_t& list, std::uint32_t address) {
-    unsigned char octets[4];
-    std::memcpy(octets, &address, sizeof octets);
-    std::array<char, dotted_quad_size> text{};
-    std::snprintf(text.data(), text.size(), "%d.%d.%d.%d", octets[0], octets[1], octets[2],
-                  octets[3]);
-    const std::string_view dotted(text.data());
-
-    int result = 0;
-    for (const peer_entry& entry : list) {
-        if (entry.pe_name == dotted || peer_network_matches(entry.pe_name, address) ||
-            peer_mapped_matches(entry.pe_name, address)) {
-            result = entry.pe_negate ? 0 : 1;
-        }
-    }
-    return result;
-}
-
-// The PeerList against an IPv6 client that is not IPv4-mapped: IPv6
-// addresses and networks, compared as addresses. The entries written as
-// IPv4-mapped addresses stand for IPv4 clients only.
-int checkip_v6(const peer_list_t& list, const std::array<std::uint8_t, 16>& address) {
-    int result = 0;
-    for (const peer_entry& entry : list) {
-        const std::optional<ipv6_network> network = vlcf_peer_ipv6(entry.pe_name);
-        if (network && !vlcf_mapped_ipv4(*network) && vlcf_ipv6_covers(*network, address)) {
-            result = entry.pe_negate ? 0 : 1;
-        }
-    }
-    return result;
-}
-
-// Whether an IPv6 part of an internal-hosts record may match at all: the
-// counterpart of the IPv4 rule that a zero address or mask never matches.
-bool usable_ipv6_part(const ipv6_network& network) {
-    return network.n6_prefix != 0 && std::any_of(network.n6_addr.begin(), network.n6_addr.end(),
-                                                 [](std::uint8_t byte) { return byte != 0; });
-}
-
-}  // namespace
 
 int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip) {
     assert(ip != nullptr);
     const client_address client = read_client(ip);
     switch (client.family) {
         case AF_INET:
-            return checkip_v4(list, client.v4);
+            return verdict_of(list.index().by_ipv4(client.v4));
         case AF_INET6:
-            return checkip_v6(list, client.v6);
+            return verdict_of(list.index().by_ipv6(client.v6));
         default:
             return 0;
     }
@@ -375,21 +315,18 @@ int vlcf_checkip(const peer_list_t& list, const struct sockaddr* ip) {
 
 bool vlcf_internal_match(const internal_hosts_t& list, std::string_view host,
                          const struct sockaddr* address) {
-    const client_address client = read_client(address);
-    for (const internal_host& entry : list) {
-        if (entry.ih_name && vlcf_name_matches(*entry.ih_name, host)) {
-            return true;
-        }
-        // A zero address or mask would admit far too much; such entries
-        // never match by address.
-        if (client.family == AF_INET && entry.ih_addr != 0 && entry.ih_mask != 0 &&
-            ((entry.ih_addr ^ client.v4) & entry.ih_mask) == 0) {
-            return true;
-        }
-        if (client.family == AF_INET6 && entry.ih_net6 && usable_ipv6_part(*entry.ih_net6) &&
-            vlcf_ipv6_covers(*entry.ih_net6, client.v6)) {
-            return true;
-        }
+    const internal_index& index = list.index();
+    std::string storage;
+    if (index.by_name(lowered_name(host, storage))) {
+        return true;
     }
-    return false;
+    const client_address client = read_client(address);
+    switch (client.family) {
+        case AF_INET:
+            return index.by_ipv4(client.v4);
+        case AF_INET6:
+            return index.by_ipv6(client.v6);
+        default:
+            return false;
+    }
 }

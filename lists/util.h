@@ -5,9 +5,14 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "lists/lists.h"
+
+// text with each ASCII upper-case letter in lower case, as vlcf_lowercase
+// changes a C string: the form names are compared in.
+std::string vlcf_lowered(std::string_view text);
 
 // A prefix length: decimal digits only (leading zeros allowed), at most
 // max. Nothing for any other text, blanks and signs included.
