@@ -23,7 +23,6 @@
 // the steadier figure. Then the daemon's resident memory is read before and
 // after a long mixed run, to show whether it grows once warm.
 //
-//
 // With --socket inet the filters listen on loopback TCP ports instead, and
 // each is driven by two clients: one that re-arms TCP_QUICKACK after every
 // read, so that the filter's writes never wait for an acknowledgement, and
@@ -33,7 +32,9 @@
 // changes waits for the client's delayed-ACK timer (about 40 ms); the
 // ratio delayed/quick shows whether a filter stalls. Vellicor sets
 // TCP_NODELAY on its socket; the no-op filters do not and are measured as
-// they are: the no-op with -c stalls with delayed ACKs. The delayed-ACK
+// they are: the no-op with -c stalls with delayed ACKs, the plain no-op,
+// which writes one reply per step, does not. The memory run then goes over
+// TCP too, with the quick-ACK client. The delayed-ACK
 // runs send --delayed-messages messages each, since a stalling filter
 // manages only about 25 messages per second on each connection.
 //

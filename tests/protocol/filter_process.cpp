@@ -79,7 +79,7 @@ std::vector<std::string> child_environment(const std::string& dir,
 }  // namespace
 
 std::vector<std::string> daemon_args(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"-f", "-p", "{spec}", "-k", "{keyfile}"};
+    std::vector<std::string> args = {"-f", "-p", "unix:{socket}", "-k", "{keyfile}"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -211,11 +211,13 @@ running_filter::running_filter(const options& opts) {
 }
 
 std::string running_filter::start(const options& opts, const std::string& keyfile) {
-    auto expand = [&](const std::string& text) {
-        return replace_all(
-            replace_all(replace_all(replace_all(text, "{spec}", spec_), "{socket}", socket_path_),
-                        "{keyfile}", keyfile),
-            "{dir}", dir_);
+    auto expand = [&](std::string text) {
+        for (const char* spec : {"unix:{socket}", "{spec}"}) {
+            text = replace_all(std::move(text), spec, spec_);
+        }
+        return replace_all(replace_all(replace_all(std::move(text), "{socket}", socket_path_),
+                                       "{keyfile}", keyfile),
+                           "{dir}", dir_);
     };
     for (const auto& [name, content] : opts.files) {
         std::ofstream out(dir_ + "/" + name);

@@ -30,7 +30,9 @@ struct options {
     // The arguments after the program name. "{spec}", "{socket}",
     // "{keyfile}" and "{dir}" in them are replaced by the socket
     // specification, the UNIX-domain socket's path (empty over TCP), the
-    // key file's path and the temporary directory.
+    // key file's path and the temporary directory. "unix:{socket}" stands
+    // for the specification too, so that arguments written for the
+    // UNIX-domain socket serve any transport.
     std::vector<std::string> args;
     // Files (name, content) written into the temporary directory before the
     // start; "{dir}" in a content is replaced as in args.
@@ -48,7 +50,8 @@ struct options {
 };
 
 // The arguments the daemon needs to run in the foreground on the private
-// socket ("{spec}") with the private key, followed by extra.
+// socket ("unix:{socket}", whatever the transport) with the private key,
+// followed by extra.
 std::vector<std::string> daemon_args(const std::vector<std::string>& extra = {});
 
 class running_filter {
