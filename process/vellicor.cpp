@@ -20,6 +20,7 @@
 #include "logging/log.h"
 #include "process/config_stage.h"
 #include "process/load.h"
+#include "process/nodelay.h"
 #include "process/options.h"
 #include "process/reload.h"
 #include "process/socket.h"
@@ -165,6 +166,9 @@ std::optional<int> prepare(int argc, char** argv) {
         report_socket_failure(errno);
         return EX_UNAVAILABLE;
     }
+    // Over TCP the changes and the reply at end of message leave at once,
+    // without waiting for the MTA's delayed acknowledgements.
+    batv_set_nodelay(*settings.Socket);
     return std::nullopt;
 }
 

@@ -1,7 +1,9 @@
 // Starting, watching and stopping a milter binary in a temporary directory.
 #include "tests/protocol/filter_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -19,6 +21,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "tests/protocol/milter_client.h"
 
 extern char** environ;
 
@@ -113,13 +117,53 @@ bool wait_for_socket(const std::string& path, std::chrono::milliseconds timeout)
     return false;
 }
 
+bool wait_for_spec(const std::string& spec, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            milter_client::milter_connection probe(spec, milter_client::acks::delayed);
+            return true;
+        } catch (const milter_client::milter_error&) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+unsigned short free_loopback_port(int family) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        length = sizeof *in6;
+    }
+    unsigned short port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                       : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    }
+    ::close(fd);
+    return port;
+}
+
 running_filter::running_filter(const options& opts) {
     std::string templ = (std::filesystem::temp_directory_path() / "vellicor-proto-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) {
         throw std::runtime_error(std::string("mkdtemp(): ") + std::strerror(errno));
     }
     dir_ = templ;
-    socket_path_ = dir_ + "/milter.sock";
     key_ = opts.key.empty() ? random_key() : opts.key;
     const std::string keyfile = dir_ + "/key";
     {
@@ -129,10 +173,51 @@ running_filter::running_filter(const options& opts) {
     // Only the filter's own user may read a key.
     chmod(keyfile.c_str(), 0600);
 
-    auto expand = [&](const std::string& text) {
-        return replace_all(
-            replace_all(replace_all(text, "{socket}", socket_path_), "{keyfile}", keyfile), "{dir}",
-            dir_);
+    // A port found free may be taken by someone else before the child
+    // binds it; a UNIX-domain socket in the private directory cannot be.
+    const int attempts = opts.socket == transport::unix_socket ? 1 : 3;
+    std::string failure;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        switch (opts.socket) {
+            case transport::unix_socket:
+                socket_path_ = dir_ + "/milter.sock";
+                spec_ = "unix:" + socket_path_;
+                break;
+            case transport::inet:
+                port_ = free_loopback_port(AF_INET);
+                spec_ = "inet:" + std::to_string(port_) + "@127.0.0.1";
+                break;
+            case transport::inet6:
+                port_ = free_loopback_port(AF_INET6);
+                spec_ = "inet6:" + std::to_string(port_) + "@[::1]";
+                break;
+        }
+        if (opts.socket != transport::unix_socket && port_ == 0) {
+            failure = std::string("no free loopback port: ") + std::strerror(errno);
+            break;
+        }
+        failure = start(opts, keyfile);
+        if (failure.empty()) {
+            return;
+        }
+        // Only a child that gave up by itself may have lost its port; one
+        // that was still trying when the time ran out is not tried again.
+        if (!status_ || !WIFEXITED(*status_)) {
+            break;
+        }
+    }
+    std::filesystem::remove_all(dir_);
+    throw std::runtime_error(failure);
+}
+
+std::string running_filter::start(const options& opts, const std::string& keyfile) {
+    auto expand = [&](std::string text) {
+        for (const char* spec : {"unix:{socket}", "{spec}"}) {
+            text = replace_all(std::move(text), spec, spec_);
+        }
+        return replace_all(replace_all(replace_all(std::move(text), "{socket}", socket_path_),
+                                       "{keyfile}", keyfile),
+                           "{dir}", dir_);
     };
     for (const auto& [name, content] : opts.files) {
         std::ofstream out(dir_ + "/" + name);
@@ -157,6 +242,7 @@ running_filter::running_filter(const options& opts) {
     const std::string errfile = dir_ + "/stderr";
     int errfd = ::open(errfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int nullfd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    status_.reset();
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec. The child
@@ -181,14 +267,18 @@ running_filter::running_filter(const options& opts) {
         ::close(nullfd);
     }
     if (pid_ < 0) {
-        std::filesystem::remove_all(dir_);
-        throw std::runtime_error(std::string("fork(): ") + std::strerror(fork_errno));
+        return std::string("fork(): ") + std::strerror(fork_errno);
     }
 
     auto deadline = std::chrono::steady_clock::now() + opts.start_timeout;
-    while (!wait_for_socket(socket_path_, std::chrono::milliseconds(200))) {
+    auto serving = [&] {
+        return opts.socket == transport::unix_socket
+                   ? wait_for_socket(socket_path_, std::chrono::milliseconds(200))
+                   : wait_for_spec(spec_, std::chrono::milliseconds(200));
+    };
+    while (!serving()) {
         if (!alive() || std::chrono::steady_clock::now() > deadline) {
-            std::string what = opts.binary + " did not start serving";
+            std::string what = opts.binary + " did not start serving on " + spec_;
             if (status_) {
                 what += " (exit status " +
                         std::to_string(WIFEXITED(*status_) ? WEXITSTATUS(*status_)
@@ -197,10 +287,10 @@ running_filter::running_filter(const options& opts) {
             }
             what += "; it printed: " + read_file(errfile) + sanitizer_reports();
             kill();
-            std::filesystem::remove_all(dir_);
-            throw std::runtime_error(what);
+            return what;
         }
     }
+    return "";
 }
 
 running_filter::~running_filter() {

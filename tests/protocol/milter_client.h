@@ -1,5 +1,5 @@
-// The MTA side of the milter protocol, version 6, over a UNIX-domain socket:
-// enough of it to drive a filter the way Postfix and Sendmail do and to see
+// The MTA side of the milter protocol, version 6, over a UNIX-domain socket
+// or TCP: enough of it to drive a filter the way Postfix and Sendmail do and to see
 // everything the filter answers, including what miltertest cannot show (the
 // sender change with its ESMTP arguments, reply texts at any stage, and the
 // order of the changes at end of message).
@@ -77,12 +77,31 @@ struct client_info {
 
 using macro_list = std::vector<std::pair<std::string, std::string>>;
 
+// How a client on a TCP connection acknowledges what the filter sends.
+enum class acks {
+    // As the kernel does by default, and so as MTAs do: an acknowledgement
+    // waits for data going the other way, or for the delayed-ACK timer.
+    delayed,
+    // TCP_QUICKACK re-armed after every read: every packet is acknowledged
+    // at once, so that a filter's small writes never wait for one.
+    quick,
+};
+
 class milter_connection {
   public:
-    // Connects to the filter's socket. Every later read and write waits at
-    // most timeout.
+    // Connects to the filter's UNIX-domain socket at socket_path. Every
+    // later read and write waits at most timeout.
     explicit milter_connection(const std::string& socket_path,
                                std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Connects to a socket specification as a filter takes it:
+    // "inet:PORT@HOST" or "inet6:PORT@HOST" (HOST a name or an address, an
+    // IPv6 address possibly in brackets; the loopback address without
+    // "@HOST"), or "unix:/path", "local:/path" or a bare path. Over TCP the
+    // client's own writes are never held back (TCP_NODELAY), so that only
+    // the filter's side can wait on acknowledgements, and ack says how the
+    // client acknowledges; it means nothing on a UNIX-domain socket.
+    milter_connection(const std::string& spec, acks ack,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
     ~milter_connection();
     milter_connection(milter_connection&& other) noexcept;
     milter_connection& operator=(milter_connection&& other) noexcept;
@@ -124,8 +143,12 @@ class milter_connection {
     void drop();
 
     bool is_open() const { return fd_ >= 0; }
+    // The socket, for a test that looks at it (its address, its options).
+    int descriptor() const { return fd_; }
 
   private:
+    void connect_unix(const std::string& path);
+    void connect_tcp(int family, const std::string& host, const std::string& port);
     void send_packet(char command, std::string_view payload);
     // Reads one packet: the command letter and the payload.
     std::pair<char, std::string> read_packet();
@@ -136,6 +159,7 @@ class milter_connection {
 
     int fd_ = -1;
     std::chrono::milliseconds timeout_;
+    bool quick_ack_ = false;  // TCP_QUICKACK after every read
     negotiated agreed_;
     std::string in_;         // received, not yet taken
     std::size_t in_at_ = 0;  // where the untaken part begins
