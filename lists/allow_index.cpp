@@ -2,6 +2,7 @@
 // address against the list through that index.
 #include "lists/allow_index.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,6 +31,12 @@ std::optional<std::string_view> glob_domain(const allow_glob& glob) {
         return std::nullopt;
     }
     return domain;
+}
+
+// The literal text a glob begins with: all of it up to the first '*'.
+std::string_view glob_head(const allow_glob& glob) {
+    const std::string_view text = glob.ag_text;
+    return text.substr(0, text.find('*'));
 }
 
 // One entry against the address; a regexec status other than a match or
@@ -84,39 +91,75 @@ void allow_index::add(const allow_entry& entry, std::size_t position) {
             return;
         }
         if (const auto domain = glob_domain(*entry.ae_glob)) {
-            auto found = buckets_.find(*domain);
-            if (found == buckets_.end()) {
-                found = buckets_.emplace(std::string(*domain), std::vector<std::size_t>{}).first;
+            file_under(buckets_, *domain, position);
+            return;
+        }
+        if (const std::string_view head = glob_head(*entry.ae_glob); !head.empty()) {
+            file_under(heads_, head, position);
+            const auto at =
+                std::lower_bound(head_lengths_.begin(), head_lengths_.end(), head.size());
+            if (at == head_lengths_.end() || *at != head.size()) {
+                head_lengths_.insert(at, head.size());
             }
-            found->second.push_back(position);
             return;
         }
     }
     walk_.push_back(position);
 }
 
-std::span<const std::size_t> allow_index::bucket(std::string_view domain) const {
-    const auto found = buckets_.find(domain);
-    if (found == buckets_.end()) {
+void allow_index::file_under(bucket_map& map, std::string_view key, std::size_t position) {
+    auto found = map.find(key);
+    if (found == map.end()) {
+        found = map.emplace(std::string(key), std::vector<std::size_t>{}).first;
+    }
+    found->second.push_back(position);
+}
+
+std::span<const std::size_t> allow_index::positions(const bucket_map& map, std::string_view key) {
+    const auto found = map.find(key);
+    if (found == map.end()) {
         return {};
     }
     return found->second;
+}
+
+std::span<const std::size_t> allow_index::bucket(std::string_view domain) const {
+    return positions(buckets_, domain);
+}
+
+std::span<const std::size_t> allow_index::head_bucket(std::string_view head) const {
+    return positions(heads_, head);
 }
 
 allow_match vlcf_allow_match(const allow_list_t& list, const char* address) {
     const std::string_view text(address);
     const allow_index& index = list.index();
 
-    // The first match among the entries of the address's domain...
+    // The earliest match among the entries filed under the address's
+    // domain or under a text the address begins with (filed entries are
+    // globs, which cannot fail)...
     allow_match filed;
-    const std::size_t at = text.rfind('@');
-    if (at != std::string_view::npos) {
-        for (const std::size_t position : index.bucket(text.substr(at + 1))) {
-            filed = match_entry(list[position], position, address, text);
-            if (filed.result == allow_result::match) {
-                break;
+    const auto try_bucket = [&](std::span<const std::size_t> bucket) {
+        for (const std::size_t position : bucket) {
+            if (filed.result == allow_result::match && position > filed.position) {
+                return;
+            }
+            const allow_match found = match_entry(list[position], position, address, text);
+            if (found.result == allow_result::match) {
+                filed = found;
+                return;
             }
         }
+    };
+    const std::size_t at = text.rfind('@');
+    if (at != std::string_view::npos) {
+        try_bucket(index.bucket(text.substr(at + 1)));
+    }
+    for (const std::size_t length : index.head_lengths()) {
+        if (length > text.size()) {
+            break;
+        }
+        try_bucket(index.head_bucket(text.substr(0, length)));
     }
     // ...unless an entry walked before it matches or fails first.
     for (const std::size_t position : index.walk()) {

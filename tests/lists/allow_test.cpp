@@ -357,7 +357,7 @@ TEST(AllowGlob, KeepsTheTextInLowerCaseWithItsAnchor) {
     }
 }
 
-// ---- the index by domain
+// ---- the index by domain and by head
 
 std::string describe(const std::vector<std::string>& lines, const std::string& address) {
     std::string text = "[";
@@ -430,18 +430,22 @@ TEST(AllowIndex, FirstMatchInListOrderDecides) {
     }
 }
 
-TEST(AllowIndex, FilesAnchoredGlobsByLiteralDomain) {
+TEST(AllowIndex, FilesGlobsByLiteralDomainOrHead) {
+    const std::string cut = "x@" + std::string(509, 'y');
     const allow_list_t list = list_of({
-        "*@b.example",                 // 0: filed under b.example
-        "joe@*",                       // 1: walked, a '*' in the domain
-        "ann@B.EXAMPLE",               // 2: filed under b.example
-        "[x]@b.example",               // 3: walked, a regular expression
-        "postmaster",                  // 4: walked, no '@'
-        "*@c.example",                 // 5: filed under c.example
-        "a@b@c.example",               // 6: filed under c.example
-        "x@" + std::string(509, 'y'),  // 7: walked, no end anchor
+        "*@b.example",    // 0: filed under b.example
+        "joe@*",          // 1: a '*' in the domain: filed under its head joe@
+        "ann@B.EXAMPLE",  // 2: filed under b.example
+        "[x]@b.example",  // 3: walked, a regular expression
+        "postmaster",     // 4: no '@': filed under its head, all of it
+        "*@c.example",    // 5: filed under c.example
+        "a@b@c.example",  // 6: filed under c.example
+        cut,              // 7: no end anchor: filed under its head, all of it
+        "*@*.example",    // 8: walked, neither a domain nor a head
+        "Jo*@*",          // 9: filed under its head jo
+        "joe@x*",         // 10: filed under its head joe@x
     });
-    EXPECT_EQ(list.index().walk(), (std::vector<std::size_t>{1, 3, 4, 7}));
+    EXPECT_EQ(list.index().walk(), (std::vector<std::size_t>{3, 8}));
     const auto bucket = [&](std::string_view domain) {
         const auto positions = list.index().bucket(domain);
         return std::vector<std::size_t>(positions.begin(), positions.end());
@@ -451,6 +455,34 @@ TEST(AllowIndex, FilesAnchoredGlobsByLiteralDomain) {
     EXPECT_EQ(bucket("c.example"), (std::vector<std::size_t>{5, 6}));
     EXPECT_TRUE(bucket("d.example").empty());
     EXPECT_TRUE(bucket("example").empty());
+    const auto head = [&](std::string_view text) {
+        const auto positions = list.index().head_bucket(text);
+        return std::vector<std::size_t>(positions.begin(), positions.end());
+    };
+    EXPECT_EQ(head("joe@"), (std::vector<std::size_t>{1}));
+    EXPECT_EQ(head("JO"), (std::vector<std::size_t>{9}));
+    EXPECT_EQ(head("postmaster"), (std::vector<std::size_t>{4}));
+    EXPECT_EQ(head(cut), (std::vector<std::size_t>{7}));
+    EXPECT_TRUE(head("joe").empty());
+    EXPECT_EQ(list.index().head_lengths(), (std::vector<std::size_t>{2, 4, 5, 10, cut.size()}));
+
+    // The earliest filed match decides, across domain and head buckets.
+    const struct {
+        const char* address;
+        std::optional<std::size_t> match;
+    } cases[] = {
+        {"joe@b.example", 0},  {"joe@x.example", 1}, {"JOE@XYZ", 1},     {"jo@x", 9},
+        {"joe@Xylophone", 1},  {"postmaster", 4},    {"postmaster2", {}}, {"ann@d.example", 8},
+        {"bob@d.example", 8},  {"bob@d.exampl", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        const allow_match found = vlcf_allow_match(list, c.address);
+        EXPECT_EQ(found.result == allow_result::match, c.match.has_value());
+        if (c.match) {
+            EXPECT_EQ(found.position, *c.match);
+        }
+    }
 
     // A copy of the list is a list of its own.
     allow_list_t copy = list;
@@ -477,6 +509,7 @@ TEST(AllowIndex, AgreesWithTheWalkOfTheWholeList) {
         "*@b.example",     "joe@b.example", "j*@B.example", "*@c.example",
         "*@b@c.example",   "joe@*",         "*@*.example",  "*o*",
         "[aj]*@b.example", "postmaster",    "*@example",    "ann@b.example",
+        "JO*",             "joe@b*",        "j*o*@*",
     };
     const std::vector<std::string> addresses = {
         "joe@b.example", "JOE@B.EXAMPLE", "ann@b.example", "x@c.example", "joe@b@c.example",
