@@ -16,7 +16,7 @@ struct nodelay_result {
 // right after smfi_opensocket is the one the milter library listens on;
 // the sockets it accepts inherit the option. UNIX-domain and other sockets
 // are left alone. Nothing here ends start-up: a failure, or a TCP
-// specification (inet:, inet6:) for which no listening socket turns up, is
+// socket address (inet:, inet6:) for which no listening socket turns up, is
 // reported on standard error and, with Syslog, in the system log at
 // LOG_WARNING, and the filter serves all the same.
 nodelay_result batv_set_nodelay(const std::string& spec);

@@ -184,7 +184,7 @@ TEST_F(Nodelay, AcceptedSocketsInheritIt) {
     }
 }
 
-// A TCP specification without a listening TCP socket is worth a warning;
+// A TCP socket address without a listening TCP socket is worth a warning;
 // a UNIX-domain one is not, whatever the spelling.
 TEST_F(Nodelay, WarnsOnlyWhenATcpSocketIsMissing) {
     struct case_ {

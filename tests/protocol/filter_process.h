@@ -29,9 +29,9 @@ struct options {
     std::string binary;
     // The arguments after the program name. "{spec}", "{socket}",
     // "{keyfile}" and "{dir}" in them are replaced by the socket
-    // specification, the UNIX-domain socket's path (empty over TCP), the
+    // address (the -p value), the UNIX-domain socket's path (empty over TCP), the
     // key file's path and the temporary directory. "unix:{socket}" stands
-    // for the specification too, so that arguments written for the
+    // for that socket address too, so that arguments written for the
     // UNIX-domain socket serve any transport.
     std::vector<std::string> args;
     // Files (name, content) written into the temporary directory before the
@@ -109,7 +109,7 @@ std::string random_key();
 // Blocks until a UNIX-domain socket accepts a connection or timeout passes.
 bool wait_for_socket(const std::string& path, std::chrono::milliseconds timeout);
 
-// The same for any specification milter_connection takes ("inet:PORT@HOST"
+// The same for any socket address milter_connection takes ("inet:PORT@HOST"
 // included).
 bool wait_for_spec(const std::string& spec, std::chrono::milliseconds timeout);
 

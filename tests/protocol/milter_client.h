@@ -93,7 +93,7 @@ class milter_connection {
     // later read and write waits at most timeout.
     explicit milter_connection(const std::string& socket_path,
                                std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Connects to a socket specification as a filter takes it:
+    // Connects to a socket address as a filter takes it:
     // "inet:PORT@HOST" or "inet6:PORT@HOST" (HOST a name or an address, an
     // IPv6 address possibly in brackets; the loopback address without
     // "@HOST"), or "unix:/path", "local:/path" or a bare path. Over TCP the
