@@ -58,6 +58,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/daemon/load_result.h"
 #include "tests/protocol/filter_process.h"
 #include "tests/protocol/milter_client.h"
 #include "tests/protocol/prvs_oracle.h"
@@ -124,23 +125,7 @@ workload make_workload(const std::string& key) {
     return w;
 }
 
-struct result {
-    double seconds = 0;
-    double cpu_seconds = 0;  // used by the filter process
-    long messages = 0;
-    long errors = 0;
-    std::vector<double> latency_us;  // sorted
-
-    double rate() const { return seconds > 0 ? messages / seconds : 0; }
-    double cpu_us() const { return messages > 0 ? cpu_seconds * 1e6 / messages : 0; }
-    double percentile(double p) const {
-        if (latency_us.empty()) {
-            return 0;
-        }
-        std::size_t at = static_cast<std::size_t>(p * (latency_us.size() - 1) + 0.5);
-        return latency_us[at];
-    }
-};
+using result = load_result;
 
 const client_info internal_client = {"localhost", '4', 40000, "127.0.0.1"};
 const client_info outside_client = {"mx.example.net", '4', 40000, "192.0.2.10"};
@@ -222,30 +207,7 @@ result drive(const filter_process::running_filter& filter, const workload& w, pa
     return r;
 }
 
-const result& median(std::vector<result>& rounds) {
-    std::sort(rounds.begin(), rounds.end(),
-              [](const result& a, const result& b) { return a.rate() < b.rate(); });
-    return rounds[rounds.size() / 2];
-}
 
-std::vector<int> parse_list(const char* text) {
-    std::vector<int> out;
-    std::string s(text);
-    std::size_t at = 0;
-    while (at <= s.size()) {
-        std::size_t comma = s.find(',', at);
-        std::string piece =
-            s.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-        if (!piece.empty()) {
-            out.push_back(std::atoi(piece.c_str()));
-        }
-        if (comma == std::string::npos) {
-            break;
-        }
-        at = comma + 1;
-    }
-    return out;
-}
 
 int usage(const char* prog) {
     std::fprintf(stderr,
@@ -297,9 +259,9 @@ long unix_table(const settings& s, filters& f, const workload& w) {
                 total_errors +=
                     n_rounds.back().errors + c_rounds.back().errors + v_rounds.back().errors;
             }
-            const result& n = median(n_rounds);
-            const result& ch = median(c_rounds);
-            const result& v = median(v_rounds);
+            const result& n = median_by_rate(n_rounds);
+            const result& ch = median_by_rate(c_rounds);
+            const result& v = median_by_rate(v_rounds);
             auto line = [&](const char* filter, const result& r, bool ratios) {
                 std::printf("%-10s %5d  %-9s %9.0f %8.0f %8.0f %10.1f", name_of(p), c, filter,
                             r.rate(), r.percentile(0.5), r.percentile(0.99), r.cpu_us());
@@ -356,8 +318,8 @@ long inet_table(const settings& s, filters& f, const workload& w) {
                 }
             }
             for (std::size_t i = 0; i < 3; ++i) {
-                const result& q = median(quick[i]);
-                const result& d = median(delayed[i]);
+                const result& q = median_by_rate(quick[i]);
+                const result& d = median_by_rate(delayed[i]);
                 std::printf("%-10s %5d  %-9s %11.0f %8.0f %8.0f %13.0f %8.0f %8.0f %8.3f\n",
                             name_of(p), c, subjects[i].name, q.rate(), q.percentile(0.5),
                             q.percentile(0.99), d.rate(), d.percentile(0.5), d.percentile(0.99),
@@ -382,7 +344,10 @@ int run(int argc, char** argv) {
         } else if (a == "--per-connection") {
             s.per_connection = std::max(1L, std::atol(v));
         } else if (a == "--concurrency") {
-            s.concurrency = parse_list(v);
+            s.concurrency.clear();
+            for (const long n : parse_number_list(v)) {
+                s.concurrency.push_back(static_cast<int>(n));
+            }
         } else if (a == "--rounds") {
             s.rounds = std::max(1, std::atoi(v));
         } else if (a == "--rss-messages") {

@@ -82,6 +82,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/daemon/load_result.h"
 #include "tests/protocol/filter_process.h"
 #include "tests/protocol/milter_client.h"
 #include "tests/protocol/prvs_oracle.h"
@@ -530,24 +531,7 @@ std::string describe(const answer& a) {
     return text;
 }
 
-struct result {
-    long entries = 0;
-    double seconds = 0;
-    double cpu_seconds = 0;
-    long messages = 0;
-    long errors = 0;
-    std::vector<double> latency_us;  // sorted
-
-    double rate() const { return seconds > 0 ? messages / seconds : 0; }
-    double cpu_us() const { return messages > 0 ? cpu_seconds * 1e6 / messages : 0; }
-    double percentile(double p) const {
-        if (latency_us.empty()) {
-            return 0;
-        }
-        auto at = static_cast<std::size_t>(p * static_cast<double>(latency_us.size() - 1) + 0.5);
-        return latency_us[at];
-    }
-};
+using result = load_result;
 
 // Shared by the load threads: the first wrong answer, shown once.
 std::mutex first_error_lock;
@@ -825,22 +809,6 @@ void print_goals(const std::vector<kind_report>& reports) {
     }
 }
 
-std::vector<long> parse_list(const char* text) {
-    std::vector<long> out;
-    std::string_view s(text);
-    while (!s.empty()) {
-        const std::size_t comma = s.find(',');
-        const std::string piece(s.substr(0, comma));
-        if (!piece.empty()) {
-            out.push_back(std::atol(piece.c_str()));
-        }
-        if (comma == std::string_view::npos) {
-            break;
-        }
-        s.remove_prefix(comma + 1);
-    }
-    return out;
-}
 
 std::optional<std::vector<list_kind>> parse_kinds(const char* text) {
     std::vector<list_kind> out;
@@ -902,7 +870,7 @@ int run(int argc, char** argv) {
         }
         const char* v = argv[++i];
         if (a == "--sizes") {
-            s.sizes = parse_list(v);
+            s.sizes = parse_number_list(v);
         } else if (a == "--concurrency") {
             s.concurrency = std::max(1, std::atoi(v));
         } else if (a == "--rounds") {
