@@ -73,15 +73,7 @@ std::size_t allow_index::folded_hash::operator()(std::string_view text) const no
 }
 
 bool allow_index::folded_equal::operator()(std::string_view a, std::string_view b) const noexcept {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (vlcf_fold(a[i]) != vlcf_fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return vlcf_equal_folded(a, b);
 }
 
 void allow_index::add(const allow_entry& entry, std::size_t position) {

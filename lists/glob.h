@@ -9,10 +9,7 @@
 #include <string_view>
 
 #include "lists/records.h"
-
-inline char vlcf_fold(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+#include "lists/util.h"
 
 // The glob that matches exactly what regcomp(expression, REG_ICASE) matches
 // in the POSIX locale, or nothing when the expression holds anything whose

@@ -46,22 +46,6 @@ bool is_posix_space(char c) {
     }
 }
 
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The first twelve bytes of every IPv4-mapped IPv6 address.
 constexpr std::array<std::uint8_t, 12> mapped_prefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
 
@@ -175,7 +159,7 @@ std::optional<std::array<std::uint8_t, 16>> vlcf_parse_ipv6_literal(std::string_
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
         text = text.substr(1, text.size() - 2);
         constexpr std::string_view tag = "IPv6:";
-        if (text.size() > tag.size() && equal_ignoring_case(text.substr(0, tag.size()), tag)) {
+        if (text.size() > tag.size() && vlcf_equal_folded(text.substr(0, tag.size()), tag)) {
             text.remove_prefix(tag.size());
         }
     }
@@ -268,12 +252,12 @@ void vlcf_trimspaces(std::string& str) {
 void vlcf_lowercase(char* str) {
     assert(str != nullptr);
     for (; *str != '\0'; ++str) {
-        *str = ascii_lower(*str);
+        *str = vlcf_fold(*str);
     }
 }
 
 bool vlcf_name_matches(std::string_view entry, std::string_view name) {
-    if (equal_ignoring_case(entry, name)) {
+    if (vlcf_equal_folded(entry, name)) {
         return true;
     }
     // Only one tail of name is as long as entry; it begins at a '.' exactly
@@ -281,12 +265,17 @@ bool vlcf_name_matches(std::string_view entry, std::string_view name) {
     if (entry.empty() || entry.front() != '.' || entry.size() > name.size()) {
         return false;
     }
-    return equal_ignoring_case(entry, name.substr(name.size() - entry.size()));
+    return vlcf_equal_folded(entry, name.substr(name.size() - entry.size()));
+}
+
+bool vlcf_equal_folded(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return vlcf_fold(x) == vlcf_fold(y); });
 }
 
 std::string vlcf_lowered(std::string_view text) {
     std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), ascii_lower);
+    std::transform(out.begin(), out.end(), out.begin(), vlcf_fold);
     return out;
 }
 

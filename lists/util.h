@@ -10,6 +10,15 @@
 
 #include "lists/lists.h"
 
+// c in lower case when it is an ASCII upper-case letter; every other byte,
+// 0x80 and above included, as it is. The one case folding of the lists.
+inline char vlcf_fold(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether a and b are the same text up to vlcf_fold.
+bool vlcf_equal_folded(std::string_view a, std::string_view b);
+
 // text with each ASCII upper-case letter in lower case, as vlcf_lowercase
 // changes a C string: the form names are compared in.
 std::string vlcf_lowered(std::string_view text);
