@@ -8,6 +8,7 @@ packages="
   libmilter-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   miltertest postfix swaks groff-base man-db procps iproute2
+  debhelper dpkg-dev lintian
 "
 
 missing=""
