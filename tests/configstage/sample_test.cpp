@@ -167,7 +167,7 @@ TEST(SampleConfiguration, ExampleLinesAreValid) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, std::nullopt);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(settings.Socket, "local:/run/vellicor/vellicor.sock");
+    EXPECT_EQ(settings.Socket, "local:/var/spool/postfix/vellicor/vellicor.sock");
     EXPECT_EQ(settings.KeyFile, "/etc/vellicor/key");
     EXPECT_EQ(settings.Mode, 3);
 
