@@ -9,6 +9,7 @@ packages="
   libgtest-dev libgmock-dev libbenchmark-dev
   miltertest postfix swaks groff-base man-db procps iproute2
   debhelper dpkg-dev lintian
+  busybox
 "
 
 missing=""
