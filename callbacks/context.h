@@ -24,6 +24,7 @@ struct rcpt_entry {
     int rcpt_badversion = 0;              // key number differed (kept in header mode only)
     std::string rcpt_orig;                // as received, brackets removed, at most 512 characters
     std::optional<std::string> rcpt_new;  // the plain address that replaces rcpt_orig
+    std::string rcpt_given;               // tagged: as the MTA passed it, brackets kept
 };
 
 struct msg_ctx {

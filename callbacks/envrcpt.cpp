@@ -106,12 +106,17 @@ sfsistat apply_check(SMFICTX* ctx, const msg_ctx& msg, rcpt_entry& entry, tag_ch
 }
 
 sfsistat verify_tag(SMFICTX* ctx, const conn_ctx& cc, msg_ctx& msg, rcpt_entry& entry,
-                    const char* recipient, bool was_cut) {
+                    const char* recipient, const char* given, bool was_cut) {
     entry.rcpt_tagged = 1;
     // Validation hands back a copy of the plain address; memory for it may
-    // run out, and then nothing has been verified.
+    // run out, and then nothing has been verified. A replacement at end of
+    // message deletes the recipient exactly as the MTA gave it: Sendmail
+    // matches a deletion byte for byte, brackets included, and deleting the
+    // bare address there would leave the tagged recipient beside the plain
+    // one.
     tag_check check;
     if (!batv_try_alloc([&] {
+            entry.rcpt_given = given;
             check = batv_validate_tag(recipient, batv_tag_form(), current_settings().verify_keys,
                                       static_cast<std::uint32_t>(current_settings().SignatureTTL),
                                       batv_now());
@@ -169,7 +174,7 @@ sfsistat envrcpt(SMFICTX* ctx, char** argv) {
     }
 
     if (batv_is_tagged(recipient.view(), batv_tag_form())) {
-        return verify_tag(ctx, cc, msg, entry, recipient.c_str(), was_cut);
+        return verify_tag(ctx, cc, msg, entry, recipient.c_str(), argv[0], was_cut);
     }
     if (!msg.msg_sender.empty() && current_settings().AllSenders) {
         return SMFIS_CONTINUE;

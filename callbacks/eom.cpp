@@ -98,7 +98,7 @@ bool replace_recipient(SMFICTX* ctx, const msg_ctx& msg, const rcpt_entry& entry
                  msg.msg_jobid.c_str(), entry.rcpt_orig.c_str(), entry.rcpt_new->c_str());
         return true;
     }
-    if (smfi_delrcpt(ctx, const_cast<char*>(entry.rcpt_orig.c_str())) != MI_SUCCESS) {
+    if (smfi_delrcpt(ctx, const_cast<char*>(entry.rcpt_given.c_str())) != MI_SUCCESS) {
         log_failure("%s recipient delete of `%s' failed", msg, entry.rcpt_orig.c_str());
         return false;
     }

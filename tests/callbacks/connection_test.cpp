@@ -644,7 +644,7 @@ TEST_F(later_session_test, is_filtered_like_a_fresh_one) {
                       (std::vector<std::string>{
                           header("Authentication-Results",
                                  c.lead + "mx.example.org; x-batv=pass smtp.rcpt=" + bounce_to),
-                          fake_describe("smfi_delrcpt", {bounce_to}),
+                          fake_describe("smfi_delrcpt", {"<" + bounce_to + ">"}),
                           fake_describe("smfi_addrcpt", {"user@example.com"}),
                           header("X-BATV", c.lead + "Vellicor v0.5.0 filter.example.org Q1")}));
             ASSERT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);

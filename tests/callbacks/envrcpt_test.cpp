@@ -467,7 +467,7 @@ TEST_F(envrcpt_test, longest_tagged_recipients_in_brackets_are_replaced) {
         EXPECT_EQ(take_logs(), std::vector<log_line>{});
         EXPECT_EQ(eom(), SMFIS_CONTINUE);
         EXPECT_EQ(fake.changes(),
-                  (std::vector<std::string>{fake_describe("smfi_delrcpt", {address}),
+                  (std::vector<std::string>{fake_describe("smfi_delrcpt", {c.open + address + c.close}),
                                             fake_describe("smfi_addrcpt", {plain})}));
         EXPECT_EQ(mlfi_close(ctx()), SMFIS_CONTINUE);
     }

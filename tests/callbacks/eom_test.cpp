@@ -18,8 +18,9 @@ std::string results(const std::string& value, bool failed = false) {
 std::string xbatv(const std::string& value, bool failed = false) {
     return fake_describe("smfi_insheader", {"1", "X-BATV", value}, failed);
 }
+// A replaced recipient is deleted as the MTA gave it, in brackets.
 std::string delrcpt(const std::string& address, bool failed = false) {
-    return fake_describe("smfi_delrcpt", {address}, failed);
+    return fake_describe("smfi_delrcpt", {"<" + address + ">"}, failed);
 }
 std::string addrcpt(const std::string& address, bool failed = false) {
     return fake_describe("smfi_addrcpt", {address}, failed);
@@ -35,6 +36,7 @@ rcpt_entry entry(std::string orig, int tagged_, int valid, int badversion = 0,
     e.rcpt_valid = valid;
     e.rcpt_badversion = badversion;
     e.rcpt_orig = std::move(orig);
+    e.rcpt_given = "<" + e.rcpt_orig + ">";
     e.rcpt_new = std::move(replacement);
     return e;
 }

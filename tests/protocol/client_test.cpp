@@ -321,7 +321,7 @@ TEST(Signing, ABounceToTheTaggedSenderIsAccepted) {
         EXPECT_EQ(bounce.rcpts[0].code, SMFIR_CONTINUE);
         ASSERT_TRUE(bounce.eom);
         EXPECT_EQ(format_changes(*bounce.eom),
-                  (std::vector<std::string>{"delrcpt " + tagged_sender, "addrcpt " + sender}));
+                  (std::vector<std::string>{"delrcpt <" + tagged_sender + ">", "addrcpt " + sender}));
         in.quit();
     }
     expect_healthy(*daemon);
@@ -448,8 +448,8 @@ TEST(EndOfMessage, MakesItsChangesInOrder) {
          {ar + "fail (verification failed) smtp.rcpt=" + t5.syntax,
           ar + "fail (version mismatch) smtp.rcpt=" + t4.badversion,
           ar + "fail (not signed) smtp.rcpt=" + t3.plain,
-          ar + "fail (verification failed) smtp.rcpt=" + t2.forged, "delrcpt " + t2.forged,
-          "addrcpt " + t2.plain, ar + "pass smtp.rcpt=" + t1.valid, "delrcpt " + t1.valid,
+          ar + "fail (verification failed) smtp.rcpt=" + t2.forged, "delrcpt <" + t2.forged + ">",
+          "addrcpt " + t2.plain, ar + "pass smtp.rcpt=" + t1.valid, "delrcpt <" + t1.valid + ">",
           "addrcpt " + t1.plain, xbatv, quarantine}},
         {"header and test mode: headers and quarantine, no recipient changes",
          {"-r", "-n", "-h", "-q"},
@@ -462,7 +462,7 @@ TEST(EndOfMessage, MakesItsChangesInOrder) {
         {"normal mode: the refused recipients still make the message a quarantine candidate",
          {"-h", "-q"},
          {SMFIR_CONTINUE, SMFIR_REJECT, SMFIR_CONTINUE, SMFIR_TEMPFAIL, SMFIR_TEMPFAIL},
-         {"delrcpt " + t1.valid, "addrcpt " + t1.plain, xbatv, quarantine}},
+         {"delrcpt <" + t1.valid + ">", "addrcpt " + t1.plain, xbatv, quarantine}},
         {"test mode",
          {"-n"},
          {SMFIR_CONTINUE, SMFIR_CONTINUE, SMFIR_CONTINUE, SMFIR_TEMPFAIL, SMFIR_TEMPFAIL},
@@ -523,7 +523,7 @@ TEST(EndOfMessage, HeaderValuesFollowTheConnection) {
             format_changes(*r.eom),
             (std::vector<std::string>{"insheader 1 Authentication-Results:" + c.lead +
                                           c.authserv_id + "; x-batv=pass smtp.rcpt=" + tags.valid,
-                                      "delrcpt " + tags.valid, "addrcpt " + tags.plain,
+                                      "delrcpt <" + tags.valid + ">", "addrcpt " + tags.plain,
                                       "insheader 1 X-BATV:" + c.lead + xbatv_prefix + "JOB5"}));
         conn.quit();
     }
@@ -606,7 +606,7 @@ TEST(EndOfMessage, ActsOnTheCurrentTransactionOnly) {
         milter_client::send_message(conn, {{}, {"<>"}, {{"<" + a.valid + ">"}}, {}, {}, {}});
     ASSERT_TRUE(first.eom);
     EXPECT_EQ(format_changes(*first.eom),
-              (std::vector<std::string>{"delrcpt " + a.valid, "addrcpt " + a.plain}));
+              (std::vector<std::string>{"delrcpt <" + a.valid + ">", "addrcpt " + a.plain}));
 
     EXPECT_EQ(conn.mail({"<>"}).code, SMFIR_CONTINUE);
     EXPECT_EQ(conn.rcpt({"<" + a.valid + ">"}).code, SMFIR_CONTINUE);
@@ -616,7 +616,7 @@ TEST(EndOfMessage, ActsOnTheCurrentTransactionOnly) {
         milter_client::send_message(conn, {{}, {"<>"}, {{"<" + b.valid + ">"}}, {}, {}, {}});
     ASSERT_TRUE(third.eom);
     EXPECT_EQ(format_changes(*third.eom),
-              (std::vector<std::string>{"delrcpt " + b.valid, "addrcpt " + b.plain}));
+              (std::vector<std::string>{"delrcpt <" + b.valid + ">", "addrcpt " + b.plain}));
     conn.quit();
     expect_healthy(*daemon);
 }
@@ -659,7 +659,7 @@ TEST(ConnectionReuse, EverySessionIsFilteredLikeAFreshOne) {
                       (std::vector<std::string>{
                           "insheader 1 Authentication-Results:" + c.lead +
                               "mx.test.example; x-batv=pass smtp.rcpt=" + tags.valid,
-                          "delrcpt " + tags.valid, "addrcpt " + tags.plain,
+                          "delrcpt <" + tags.valid + ">", "addrcpt " + tags.plain,
                           "insheader 1 X-BATV:" + c.lead + xbatv_prefix + "JOBIN"}));
             conn.quit_nc();
 

@@ -149,7 +149,7 @@ struct traffic {
         }
         expect(r.rcpts.size() > at && r.rcpts[at].code == SMFIR_CONTINUE,
                id + ": valid tag not accepted");
-        std::vector<std::string> want = {"delrcpt " + good.valid, "addrcpt " + good.plain,
+        std::vector<std::string> want = {"delrcpt <" + good.valid + ">", "addrcpt " + good.plain,
                                          xbatv + id};
         if (!refused_rcpt.empty()) {
             want.push_back(quarantined);

@@ -84,7 +84,7 @@ void expect_accepted(const std::string& socket, const std::string& tagged,
     EXPECT_EQ(r.rcpts[0].code, SMFIR_CONTINUE) << milter_client::describe(r.rcpts[0]);
     ASSERT_TRUE(r.eom);
     EXPECT_EQ(format_changes(*r.eom),
-              (std::vector<std::string>{"delrcpt " + tagged, "addrcpt " + plain}));
+              (std::vector<std::string>{"delrcpt <" + tagged + ">", "addrcpt " + plain}));
 }
 
 char rcpt_verdict(const std::string& socket, const std::string& rcpt) {
@@ -136,7 +136,7 @@ TEST(KeyList, HeaderModeReportsARetiredKeysTagAsPass) {
     const std::string ar = "insheader 1 Authentication-Results: mx.test.example; x-batv=";
     EXPECT_EQ(format_changes(*r.eom),
               (std::vector<std::string>{ar + "fail (version mismatch) smtp.rcpt=" + unknown,
-                                        ar + "pass smtp.rcpt=" + retired, "delrcpt " + retired,
+                                        ar + "pass smtp.rcpt=" + retired, "delrcpt <" + retired + ">",
                                         "addrcpt " + plain}));
     protocol_test::expect_healthy(*daemon);
 }

@@ -115,7 +115,7 @@ TEST(TcpSocket, EveryClientGetsTheWholeAnswer) {
             ASSERT_TRUE(bounce.eom);
             EXPECT_EQ(bounce.eom->final.code, SMFIR_CONTINUE);
             EXPECT_EQ(format_changes(*bounce.eom),
-                      (std::vector<std::string>{"delrcpt " + tags.valid, "addrcpt " + tags.plain}));
+                      (std::vector<std::string>{"delrcpt <" + tags.valid + ">", "addrcpt " + tags.plain}));
             in.quit();
         }
         expect_healthy(*daemon);
