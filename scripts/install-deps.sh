@@ -1,7 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing and running Vellicor
-# need. Idempotent and non-interactive; does nothing when all are present.
+# need, and unpacks Sendmail for its end-to-end tests. Idempotent and
+# non-interactive; does nothing when all is in place.
 set -eu
+
+# Sendmail and Postfix cannot both be installed as packages. The tests run
+# Sendmail from its Debian packages unpacked here instead, so the Postfix
+# package stays installed; the libraries and m4 it needs are packages.
+sendmail_root=${VELLICOR_SENDMAIL_ROOT:-/opt/vellicor-sendmail}
+sendmail_packages="sendmail-bin sendmail-base sendmail-cf"
 
 packages="
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make
@@ -10,6 +17,7 @@ packages="
   miltertest postfix swaks groff-base man-db procps iproute2
   debhelper dpkg-dev lintian
   busybox
+  m4 libwrap0 liblockfile1 libdb5.3 libldap-2.5-0 libnsl2 libsasl2-2
 "
 
 missing=""
@@ -21,12 +29,44 @@ for p in $packages; do
   esac
 done
 
-[ -z "$missing" ] && exit 0
+sendmail_wanted=$(apt-cache policy $sendmail_packages 2>/dev/null |
+  sed -n 's/^ *Candidate: //p' | tr '\n' ' ')
+sendmail_unpacked=$(cat "$sendmail_root/.packages" 2>/dev/null || true)
+if [ -x "$sendmail_root/usr/libexec/sendmail/sendmail" ] &&
+   { [ -z "$sendmail_wanted" ] || [ "$sendmail_wanted" = "$sendmail_unpacked" ]; }; then
+  need_sendmail=no
+else
+  need_sendmail=yes
+fi
+
+[ -z "$missing" ] && [ "$need_sendmail" = no ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
+  [ "$need_sendmail" = yes ] && missing="$missing (and Sendmail into $sendmail_root)"
   echo "$0: need root to install:$missing" >&2
   exit 1
 fi
+
+# Downloads the Sendmail packages and unpacks them into $sendmail_root,
+# replacing what an earlier run left there.
+unpack_sendmail() {
+  work=$(mktemp -d)
+  # apt's download user must be able to write there.
+  chmod 0777 "$work"
+  if ! (cd "$work" && apt-get download -qq $sendmail_packages); then
+    rm -rf "$work"
+    return 1
+  fi
+  rm -rf "$sendmail_root.new"
+  mkdir -p "$sendmail_root.new"
+  for deb in "$work"/*.deb; do
+    dpkg-deb -x "$deb" "$sendmail_root.new"
+  done
+  apt-cache policy $sendmail_packages | sed -n 's/^ *Candidate: //p' | tr '\n' ' ' \
+    >"$sendmail_root.new/.packages"
+  rm -rf "$work" "$sendmail_root"
+  mv "$sendmail_root.new" "$sendmail_root"
+}
 
 export DEBIAN_FRONTEND=noninteractive
 # Postfix is used only as a private instance the tests start themselves;
@@ -40,8 +80,18 @@ if [ ! -e "$policy" ]; then
   chmod 755 "$policy"
   added_policy=yes
 fi
-apt-get update -qq
-# shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing
+updated=no
+if [ -n "$missing" ]; then
+  apt-get update -qq
+  updated=yes
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing
+fi
 [ "$added_policy" = yes ] && rm -f "$policy"
+if [ "$need_sendmail" = yes ]; then
+  if ! unpack_sendmail; then
+    [ "$updated" = yes ] || apt-get update -qq
+    unpack_sendmail
+  fi
+fi
 exit 0

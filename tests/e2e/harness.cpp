@@ -88,10 +88,21 @@ bool unix_socket_accepts(const std::filesystem::path& path) {
 // A line-oriented SMTP client session over TCP to 127.0.0.1.
 class smtp_session {
   public:
-    std::optional<std::string> open(int port) {
+    // Connects from source, an IPv4 address, when one is given.
+    std::optional<std::string> open(int port, const std::string& source = "") {
         fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd_.get() < 0) {
             return errno_text("socket()");
+        }
+        if (!source.empty()) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            if (inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1) {
+                return "not an IPv4 address: " + source;
+            }
+            if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                return errno_text("bind()");
+            }
         }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -433,8 +444,10 @@ command_result run_command(const std::vector<std::string>& argv) {
     return result;
 }
 
-temp_dir::temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vellicor-e2e.XXXXXX").string();
+temp_dir::temp_dir() : temp_dir(std::filesystem::temp_directory_path()) {}
+
+temp_dir::temp_dir(const std::filesystem::path& parent) {
+    std::string pattern = (parent / "vellicor-e2e.XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::system_error(errno, std::generic_category(), "mkdtemp()");
     }
@@ -577,7 +590,10 @@ std::optional<std::string> postfix_instance::start(const std::filesystem::path& 
     return std::nullopt;
 }
 
-transaction_result send_mail(int port, const std::optional<outside_client>& client,
+namespace {
+
+transaction_result send_over(int port, const std::string& source,
+                             const std::optional<outside_client>& client,
                              const transaction& mail) {
     transaction_result result;
     smtp_session session;
@@ -586,7 +602,7 @@ transaction_result send_mail(int port, const std::optional<outside_client>& clie
         result.failure = std::move(why);
         return result;
     };
-    if (auto failure = session.open(port)) {
+    if (auto failure = session.open(port, source)) {
         return fail(*failure);
     }
     if (auto failure = session.read_reply(reply)) {
@@ -669,8 +685,14 @@ transaction_result send_mail(int port, const std::optional<outside_client>& clie
         }
         result.data = end;
         constexpr std::string_view queued = "250 2.0.0 Ok: queued as ";
+        constexpr std::string_view accepted_prefix = "250 2.0.0 ";
+        constexpr std::string_view accepted_suffix = " Message accepted for delivery";
         if (end.line.starts_with(queued)) {
             result.queue_id = end.line.substr(queued.size());
+        } else if (end.line.starts_with(accepted_prefix) && end.line.ends_with(accepted_suffix)) {
+            result.queue_id = end.line.substr(
+                accepted_prefix.size(),
+                end.line.size() - accepted_prefix.size() - accepted_suffix.size());
         }
     } else {
         if (auto failure = session.command("RSET", reply)) {
@@ -681,6 +703,17 @@ transaction_result send_mail(int port, const std::optional<outside_client>& clie
         return fail(*failure);
     }
     return result;
+}
+
+}  // namespace
+
+transaction_result send_mail(int port, const std::optional<outside_client>& client,
+                             const transaction& mail) {
+    return send_over(port, "", client, mail);
+}
+
+transaction_result send_mail_from(int port, const std::string& source, const transaction& mail) {
+    return send_over(port, source, std::nullopt, mail);
 }
 
 std::optional<std::string> list_queue(const std::string& config_dir,
@@ -767,6 +800,15 @@ std::string tagged_address(int key_number, unsigned day, std::string_view addres
     std::snprintf(prefix, sizeof prefix, "prvs=%1d%03u", key_number, day);
     return std::string(prefix) + tag_hash(key_number, day, address, key) + "=" +
            std::string(address);
+}
+
+std::string sendmail_tagged_address(int key_number, unsigned day, std::string_view address,
+                                    std::string_view key) {
+    const std::size_t at = address.rfind('@');
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "+prvs=%1d%03u", key_number, day);
+    return std::string(address.substr(0, at)) + tag + tag_hash(key_number, day, address, key) +
+           std::string(address.substr(at));
 }
 
 unsigned cycle_day(std::time_t now) {

@@ -26,10 +26,12 @@ struct command_result {
 command_result run_command(const std::vector<std::string>& argv);
 
 // A fresh directory that the postfix user can search, removed with all its
-// contents at the end.
+// contents at the end; in the system's temporary directory unless another
+// parent is given.
 class temp_dir {
   public:
     temp_dir();
+    explicit temp_dir(const std::filesystem::path& parent);
     ~temp_dir();
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
@@ -113,8 +115,10 @@ struct transaction_result {
     smtp_reply mail;
     std::vector<smtp_reply> rcpt;
     std::optional<smtp_reply> data;  // the reply to the message's final dot
-    std::string queue_id;            // from "250 2.0.0 Ok: queued as ID"
-    std::string failure;             // what went wrong in the dialogue, if anything
+    // From Postfix's "250 2.0.0 Ok: queued as ID" or Sendmail's
+    // "250 2.0.0 ID Message accepted for delivery".
+    std::string queue_id;
+    std::string failure;  // what went wrong in the dialogue, if anything
 };
 
 // Sends one message over its own session: EHLO, XCLIENT and EHLO again when
@@ -122,6 +126,11 @@ struct transaction_result {
 // one recipient was accepted.
 transaction_result send_mail(int port, const std::optional<outside_client>& client,
                              const transaction& mail);
+
+// The same dialogue without XCLIENT, over a connection from the loopback
+// address source (127.0.0.2, say): the way to be an outside client to an
+// MTA without XCLIENT, such as Sendmail, which sees the address itself.
+transaction_result send_mail_from(int port, const std::string& source, const transaction& mail);
 
 // A message as postqueue -j lists it.
 struct queued_message {
@@ -151,6 +160,10 @@ std::optional<std::string> read_queue_file(const std::string& config_dir,
 std::string tag_hash(int key_number, unsigned day, std::string_view address, std::string_view key);
 std::string tagged_address(int key_number, unsigned day, std::string_view address,
                            std::string_view key);
+// The sendmail form of the same tag, local "+prvs=" K DDD HHHHHH "@" domain,
+// with the same hash over the plain address.
+std::string sendmail_tagged_address(int key_number, unsigned day, std::string_view address,
+                                    std::string_view key);
 // Day number within the 1000-day cycle at time now.
 unsigned cycle_day(std::time_t now);
 
