@@ -9,6 +9,8 @@
 // or 127.0.0.2.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -85,9 +87,14 @@ class SendmailE2e : public ::testing::Test {
     }
 
     // Starts the filter in the foreground with the given options, then
-    // Sendmail pointed at its socket.
+    // Sendmail pointed at its socket. The socket and its directory belong
+    // to a user other than root, with the modes that the systemd unit gives
+    // /run/vellicor (0750) and the socket (0770): Sendmail, running as
+    // root, must accept them as safe.
     void start(const std::vector<std::string>& options) {
-        const auto socket = dir.path() / "vellicor.sock";
+        const auto run = dir.path() / "run";
+        std::filesystem::create_directories(run);
+        const auto socket = run / "vellicor.sock";
         const auto pid_file = dir.path() / "vellicor.pid";
         std::vector<std::string> argv = {VELLICOR_BINARY, "-f", "-l",
                                          "-p", "local:" + socket.string(),
@@ -97,6 +104,12 @@ class SendmailE2e : public ::testing::Test {
         filter.emplace();
         auto failure = filter->start(argv, dir.path() / "vellicor.log", pid_file, socket);
         ASSERT_FALSE(failure) << *failure;
+        const passwd* owner = getpwnam("daemon");
+        ASSERT_NE(owner, nullptr) << "no user daemon";
+        ASSERT_EQ(chown(run.c_str(), owner->pw_uid, owner->pw_gid), 0);
+        ASSERT_EQ(chmod(run.c_str(), 0750), 0);
+        ASSERT_EQ(chown(socket.c_str(), owner->pw_uid, owner->pw_gid), 0);
+        ASSERT_EQ(chmod(socket.c_str(), 0770), 0);
         // The port is free when chosen; should something take it before
         // Sendmail binds it, another one is tried.
         for (int attempt = 0; attempt < 3; ++attempt) {
@@ -278,6 +291,38 @@ TEST_F(SendmailE2e, HeaderModeDeliversOnceWithResults) {
         EXPECT_THAT(e2e::header_values(*message, "X-BATV"),
                     ElementsAre(MatchesRegex("Vellicor v[0-9]+\\.[0-9]+\\.[0-9]+ " + host_name() +
                                              " " + queue_id)));
+    }
+}
+
+// The instance runs the recipe of the README: its milter lines, and the
+// rule for the standard form, are the README's word for word but for the
+// socket.
+TEST_F(SendmailE2e, RunsTheReadmesRecipe) {
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    const std::string mc = e2e::read_file(mta.dir() / "etc" / "sendmail.mc");
+    const std::string readme = e2e::read_file(README_FILE);
+    ASSERT_FALSE(readme.empty());
+    const std::string socket = (dir.path() / "run" / "vellicor.sock").string();
+    std::vector<std::string> recipe;
+    std::size_t start_of_line = 0;
+    bool after_rule_0 = false;
+    while (start_of_line < mc.size()) {
+        std::size_t end = mc.find('\n', start_of_line);
+        std::string line = mc.substr(start_of_line, end - start_of_line);
+        start_of_line = end == std::string::npos ? mc.size() : end + 1;
+        if (line.starts_with("define(`confMILTER_MACROS_") ||
+            line.starts_with("INPUT_MAIL_FILTER(") || line.starts_with("Kvellicor_untag ") ||
+            line == "LOCAL_CONFIG" || line == "LOCAL_RULE_0" || after_rule_0) {
+            if (const std::size_t at = line.find(socket); at != std::string::npos) {
+                line.replace(at, socket.size(), "/run/vellicor/vellicor.sock");
+            }
+            recipe.push_back(line);
+        }
+        after_rule_0 = line == "LOCAL_RULE_0";
+    }
+    ASSERT_EQ(recipe.size(), 7u) << mc;
+    for (const std::string& line : recipe) {
+        EXPECT_NE(readme.find(line + "\n"), std::string::npos) << "not in the README: " << line;
     }
 }
 
