@@ -28,6 +28,20 @@ std::string without_brackets(std::string address) {
 
 }  // namespace
 
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 std::optional<std::string> sendmail_unavailable() {
     command_result result = run_command({SENDMAIL_INSTANCE_SCRIPT, "check"});
     if (result.status == 0) {
@@ -74,14 +88,7 @@ std::optional<std::string> read_sendmail_envelope(const sendmail_instance& mta,
         return "no queue file " + file.string();
     }
     envelope = {};
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : lines_of(text)) {
         if (line.starts_with("S")) {
             envelope.sender = without_brackets(line.substr(1));
         } else if (line.starts_with("R")) {
@@ -126,15 +133,8 @@ std::map<std::string, std::vector<std::string>> delivered(const sendmail_instanc
 std::vector<std::string> header_values(const std::string& message, const std::string& name) {
     std::vector<std::string> values;
     const std::string prefix = name + ":";
-    std::size_t start = 0;
     bool in_field = false;
-    while (start < message.size()) {
-        std::size_t end = message.find('\n', start);
-        if (end == std::string::npos) {
-            end = message.size();
-        }
-        const std::string line = message.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : lines_of(message)) {
         if (line.empty()) {
             break;  // end of the header
         }

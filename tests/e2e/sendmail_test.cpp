@@ -70,8 +70,10 @@ class SendmailE2e : public ::testing::Test {
         if (auto reason = e2e::sendmail_unavailable()) {
             GTEST_SKIP() << "no private Sendmail here: " << *reason;
         }
-        e2e::write_file(dir.path() / "key", std::string(secret) + "\n");
-        std::filesystem::permissions(dir.path() / "key", std::filesystem::perms::owner_read |
+        // Sendmail refuses sockets and queues below /tmp.
+        tmp.emplace("/run");
+        e2e::write_file(tmp->path() / "key", std::string(secret) + "\n");
+        std::filesystem::permissions(tmp->path() / "key", std::filesystem::perms::owner_read |
                                                              std::filesystem::perms::owner_write);
     }
 
@@ -79,10 +81,10 @@ class SendmailE2e : public ::testing::Test {
         if (filter) {
             EXPECT_TRUE(filter->running()) << "the filter ended while serving";
         }
-        if (HasFailure()) {
+        if (HasFailure() && tmp) {
             std::cerr << "--- Sendmail's log:\n"
                       << mta.log() << "--- filter output:\n"
-                      << e2e::read_file(dir.path() / "vellicor.log") << "---\n";
+                      << e2e::read_file(tmp->path() / "vellicor.log") << "---\n";
         }
     }
 
@@ -92,17 +94,17 @@ class SendmailE2e : public ::testing::Test {
     // /run/vellicor (0750) and the socket (0770): Sendmail, running as
     // root, must accept them as safe.
     void start(const std::vector<std::string>& options) {
-        const auto run = dir.path() / "run";
+        const auto run = tmp->path() / "run";
         std::filesystem::create_directories(run);
         const auto socket = run / "vellicor.sock";
-        const auto pid_file = dir.path() / "vellicor.pid";
+        const auto pid_file = tmp->path() / "vellicor.pid";
         std::vector<std::string> argv = {VELLICOR_BINARY, "-f", "-l",
                                          "-p", "local:" + socket.string(),
-                                         "-k", (dir.path() / "key").string(),
+                                         "-k", (tmp->path() / "key").string(),
                                          "-P", pid_file.string()};
         argv.insert(argv.end(), options.begin(), options.end());
         filter.emplace();
-        auto failure = filter->start(argv, dir.path() / "vellicor.log", pid_file, socket);
+        auto failure = filter->start(argv, tmp->path() / "vellicor.log", pid_file, socket);
         ASSERT_FALSE(failure) << *failure;
         const passwd* owner = getpwnam("daemon");
         ASSERT_NE(owner, nullptr) << "no user daemon";
@@ -117,7 +119,7 @@ class SendmailE2e : public ::testing::Test {
             ASSERT_GT(port, 0);
             // A fresh instance directory each time: queue and mailboxes
             // start empty.
-            failure = mta.start(dir.path() / ("sendmail." + std::to_string(++instances)), port,
+            failure = mta.start(tmp->path() / ("sendmail." + std::to_string(++instances)), port,
                                 socket);
             if (!failure) {
                 break;
@@ -155,7 +157,9 @@ class SendmailE2e : public ::testing::Test {
         boxes = e2e::delivered(mta);
     }
 
-    e2e::temp_dir dir{"/run"};  // Sendmail refuses sockets below /tmp
+    // Made once the test is known to run. Declared first: the filter and
+    // Sendmail, which use it, stop before it is removed.
+    std::optional<e2e::temp_dir> tmp;
     std::optional<e2e::filter_process> filter;
     e2e::sendmail_instance mta;
     int instances = 0;
@@ -302,14 +306,10 @@ TEST_F(SendmailE2e, RunsTheReadmesRecipe) {
     const std::string mc = e2e::read_file(mta.dir() / "etc" / "sendmail.mc");
     const std::string readme = e2e::read_file(README_FILE);
     ASSERT_FALSE(readme.empty());
-    const std::string socket = (dir.path() / "run" / "vellicor.sock").string();
+    const std::string socket = (tmp->path() / "run" / "vellicor.sock").string();
     std::vector<std::string> recipe;
-    std::size_t start_of_line = 0;
     bool after_rule_0 = false;
-    while (start_of_line < mc.size()) {
-        std::size_t end = mc.find('\n', start_of_line);
-        std::string line = mc.substr(start_of_line, end - start_of_line);
-        start_of_line = end == std::string::npos ? mc.size() : end + 1;
+    for (std::string line : e2e::lines_of(mc)) {
         if (line.starts_with("define(`confMILTER_MACROS_") ||
             line.starts_with("INPUT_MAIL_FILTER(") || line.starts_with("Kvellicor_untag ") ||
             line == "LOCAL_CONFIG" || line == "LOCAL_RULE_0" || after_rule_0) {
