@@ -231,6 +231,11 @@ DEBIAN_FRONTEND=noninteractive dpkg-reconfigure -f noninteractive postfix >"$tmp
   { cat "$tmp/reconfigure.log"; abort "dpkg-reconfigure postfix (Internet Site)"; }
 if [ "$made_policy" = yes ]; then rm -f "$policy"; made_policy=no; fi
 [ -f /etc/postfix/main.cf ] || abort "dpkg-reconfigure wrote /etc/postfix/main.cf"
+# The site's answer to "other destinations": the maintainer script keeps a
+# preseeded list only once it has asked that question itself, and on a
+# machine where Postfix was installed with "No configuration" it makes one
+# from the host name instead, without example.org.
+postconf -e 'mydestination = $myhostname, mail.example.org, example.org, localhost.localdomain, localhost'
 
 # The recipe: exactly the lines README.Debian gives for main.cf.
 postconf -e 'smtpd_milters = unix:/vellicor/vellicor.sock' \
@@ -346,7 +351,7 @@ queue_empty() { [ -z "$(postqueue -j 2>/dev/null)" ]; }
 header() { message_with "$1" | sed '/^$/q' | sed -n "s/^$2: //p" | head -n 1; }
 send() { # send NAME swaks-arguments...: transcript in $tmp/NAME.smtp
   name=$1; shift
-  swaks --server 127.0.0.1 --port 25 --helo client.example.org "$@" >"$tmp/$name.smtp" 2>&1
+  timeout 120 swaks --server 127.0.0.1 --port 25 --helo client.example.org "$@" >"$tmp/$name.smtp" 2>&1
 }
 queued_id() { sed -n 's/.*250 2\.0\.0 Ok: queued as \([0-9A-Za-z]*\).*/\1/p' "$tmp/$1.smtp" | tail -n 1; }
 wait_delivered() { # wait_delivered MARKER: delivered and the queue drained
@@ -363,6 +368,9 @@ wait_delivered "$mark_a" || cat "$tmp/internal.smtp"
 return_path=$(header "$mark_a" Return-Path)
 tag=$(printf '%s\n' "$return_path" | sed -n 's/^<\(prvs=0[0-9]\{3\}[0-9A-F]\{6\}=vlcuser@example\.org\)>$/\1/p')
 check "internal message delivered with a tagged Return-Path ($return_path)" [ -n "$tag" ]
+# Everything below sends to the tag (swaks given an empty --to would ask
+# for one on its terminal).
+[ -n "$tag" ] || abort "no tag to send the bounces to"
 tag_day=$(printf '%s\n' "$tag" | cut -c7-9)
 case "$tag_day" in
   "$(printf %03d "$day_before")"|"$(printf %03d "$day_after")") ok "tag expires on day $tag_day, (unix time / 86400 + 7) mod 1000" ;;
