@@ -29,8 +29,12 @@ for p in $packages; do
   esac
 done
 
-sendmail_wanted=$(apt-cache policy $sendmail_packages 2>/dev/null |
-  sed -n 's/^ *Candidate: //p' | tr '\n' ' ')
+# The versions apt would download now, on one line.
+sendmail_candidates() {
+  apt-cache policy $sendmail_packages 2>/dev/null | sed -n 's/^ *Candidate: //p' | tr '\n' ' '
+}
+
+sendmail_wanted=$(sendmail_candidates)
 sendmail_unpacked=$(cat "$sendmail_root/.packages" 2>/dev/null || true)
 if [ -x "$sendmail_root/usr/libexec/sendmail/sendmail" ] &&
    { [ -z "$sendmail_wanted" ] || [ "$sendmail_wanted" = "$sendmail_unpacked" ]; }; then
@@ -62,8 +66,7 @@ unpack_sendmail() {
   for deb in "$work"/*.deb; do
     dpkg-deb -x "$deb" "$sendmail_root.new"
   done
-  apt-cache policy $sendmail_packages | sed -n 's/^ *Candidate: //p' | tr '\n' ' ' \
-    >"$sendmail_root.new/.packages"
+  sendmail_candidates >"$sendmail_root.new/.packages"
   rm -rf "$work" "$sendmail_root"
   mv "$sendmail_root.new" "$sendmail_root"
 }

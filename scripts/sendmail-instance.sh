@@ -252,7 +252,6 @@ case "$1" in
     unshare --pid --fork --kill-child=SIGTERM --uts --mount sh -c '
       set -eu
       dir=$1 sendmail=$2
-      mount --make-rprivate /
       hostname mx.batv.test
       mount --bind "$dir/etc/hosts" /etc/hosts
       mount --bind "$dir/etc/passwd" /etc/passwd

@@ -1,6 +1,7 @@
 #include "tests/e2e/sendmail.h"
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "tests/e2e/harness.h"
@@ -27,20 +28,6 @@ std::string without_brackets(std::string address) {
 }
 
 }  // namespace
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 std::optional<std::string> sendmail_unavailable() {
     command_result result = run_command({SENDMAIL_INSTANCE_SCRIPT, "check"});
@@ -88,7 +75,9 @@ std::optional<std::string> read_sendmail_envelope(const sendmail_instance& mta,
         return "no queue file " + file.string();
     }
     envelope = {};
-    for (const std::string& line : lines_of(text)) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
         if (line.starts_with("S")) {
             envelope.sender = without_brackets(line.substr(1));
         } else if (line.starts_with("R")) {
@@ -134,7 +123,9 @@ std::vector<std::string> header_values(const std::string& message, const std::st
     std::vector<std::string> values;
     const std::string prefix = name + ":";
     bool in_field = false;
-    for (const std::string& line : lines_of(message)) {
+    std::istringstream lines(message);
+    std::string line;
+    while (std::getline(lines, line)) {
         if (line.empty()) {
             break;  // end of the header
         }

@@ -56,9 +56,6 @@ std::optional<std::string> wait_until_done(const sendmail_instance& mta,
 // Every message delivered so far, by local user, each as its full text.
 std::map<std::string, std::vector<std::string>> delivered(const sendmail_instance& mta);
 
-// The lines of a text, without their newlines.
-std::vector<std::string> lines_of(const std::string& text);
-
 // The values of a message's header fields of that name, continuation lines
 // joined, in order.
 std::vector<std::string> header_values(const std::string& message, const std::string& name);
