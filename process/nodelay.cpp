@@ -21,6 +21,18 @@
 // socket that smfi_opensocket opened, and its accept loop gives up after
 // repeated failures rather than opening a new one. A library that did
 // re-open its socket would lose the option on the new one.
+//
+// smfi_opensocket listens before the option can be set, so an MTA that
+// connects in between (at a restart under load, for instance) completes its
+// handshake on a socket made before the listener had the option; the
+// kernel queues it without TCP_NODELAY and libmilter accepts it so. How many
+// wait in the queue is known once the option is set: for a listening
+// socket, TCP_INFO's tcpi_unacked is the length of its accept queue. They
+// are the first connections libmilter accepts, and each session's first
+// callback, while any of them may still be waiting, looks through the
+// process's descriptors for accepted sockets of the milter port without the
+// option and sets it. That runs before the first reply of those sessions,
+// and after start-up it is a single atomic load.
 #include "process/nodelay.h"
 
 #include <dirent.h>
@@ -32,12 +44,15 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "callbacks/settings.h"
@@ -85,12 +100,55 @@ bool socket_option_is(int fd, int name, std::initializer_list<int> wanted) {
     return std::find(wanted.begin(), wanted.end(), value) != wanted.end();
 }
 
-bool is_listening_tcp(int fd) {
-    return socket_option_is(fd, SO_ACCEPTCONN, {1}) &&
-           socket_option_is(fd, SO_TYPE, {SOCK_STREAM}) &&
+bool is_tcp(int fd) {
+    return socket_option_is(fd, SO_TYPE, {SOCK_STREAM}) &&
            socket_option_is(fd, SO_DOMAIN, {AF_INET, AF_INET6}) &&
            socket_option_is(fd, SO_PROTOCOL, {IPPROTO_TCP});
 }
+
+bool is_listening_tcp(int fd) {
+    return socket_option_is(fd, SO_ACCEPTCONN, {1}) && is_tcp(fd);
+}
+
+// The family and port a socket is bound to; family 0 when it cannot be read.
+std::pair<int, unsigned> bound_to(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {0, 0};
+    }
+    if (address.ss_family == AF_INET) {
+        return {AF_INET, ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port)};
+    }
+    if (address.ss_family == AF_INET6) {
+        return {AF_INET6, ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port)};
+    }
+    return {0, 0};
+}
+
+// Connections in the accept queue of a listening socket.
+int queued_connections(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        info.tcpi_state != TCP_LISTEN) {
+        return 0;
+    }
+    return static_cast<int>(info.tcpi_unacked);
+}
+
+bool has_nodelay(int fd) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 && value != 0;
+}
+
+// The listening sockets that got the option, as family and port. Written at
+// start-up before libmilter starts any session thread, only read after.
+std::vector<std::pair<int, unsigned>> listeners;
+// Sessions whose first callback still looks for accepted sockets without
+// the option: as many as were queued when the option was set.
+std::atomic<int> catch_ups_left{0};
 
 bool names_tcp(std::string_view spec) {
     auto starts_with_ignoring_case = [&](std::string_view prefix) {
@@ -113,6 +171,7 @@ void warn(const std::string& text) {
 
 nodelay_result batv_set_nodelay(const std::string& spec) {
     nodelay_result result;
+    std::vector<std::pair<int, unsigned>> found;
     for (const int fd : open_descriptors()) {
         if (!is_listening_tcp(fd)) {
             continue;
@@ -123,8 +182,15 @@ nodelay_result batv_set_nodelay(const std::string& spec) {
             if (result.failed++ == 0) {
                 result.error = errno;
             }
+            continue;
         }
+        // Read after the option is set: a connection completed in between
+        // is counted although it has the option, which costs one look more.
+        result.queued += queued_connections(fd);
+        found.push_back(bound_to(fd));
     }
+    listeners = std::move(found);
+    catch_ups_left.store(result.queued, std::memory_order_relaxed);
     if (result.failed > 0) {
         warn(spec + ": setsockopt(TCP_NODELAY): " + std::strerror(result.error) +
              "; replies may wait for the MTA's acknowledgements");
@@ -133,4 +199,34 @@ nodelay_result batv_set_nodelay(const std::string& spec) {
              "for the MTA's acknowledgements");
     }
     return result;
+}
+
+int batv_nodelay_catch_up() noexcept {
+    int left = catch_ups_left.load(std::memory_order_relaxed);
+    do {
+        if (left <= 0) {
+            return 0;
+        }
+    } while (!catch_ups_left.compare_exchange_weak(left, left - 1, std::memory_order_relaxed));
+
+    int set = 0;
+    try {
+        for (const int fd : open_descriptors()) {
+            // Another session may close a descriptor and open a new one
+            // under its number meanwhile; every check is on the socket as it
+            // is now, and at worst another milter connection gets the option
+            // a second time.
+            if (socket_option_is(fd, SO_ACCEPTCONN, {0}) && is_tcp(fd) && !has_nodelay(fd) &&
+                std::find(listeners.begin(), listeners.end(), bound_to(fd)) != listeners.end()) {
+                const int on = 1;
+                if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
+                    ++set;
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // Without memory for the list of descriptors the session goes on
+        // as it is; its replies may wait for the MTA's acknowledgements.
+    }
+    return set;
 }

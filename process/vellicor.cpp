@@ -29,6 +29,16 @@
 
 namespace {
 
+// The first callback of a session: a connection that waited in the accept
+// queue before the listening socket had TCP_NODELAY gets the option here,
+// before its first reply.
+sfsistat negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
+                   unsigned long f3, unsigned long* pf0, unsigned long* pf1, unsigned long* pf2,
+                   unsigned long* pf3) {
+    batv_nodelay_catch_up();
+    return mlfi_negotiate(ctx, f0, f1, f2, f3, pf0, pf1, pf2, pf3);
+}
+
 // Registered exactly as stored. The quarantine capability is not asked for
 // here; negotiation requests it when Quarantine is set.
 smfiDesc registration = {
@@ -47,7 +57,7 @@ smfiDesc registration = {
     mlfi_close,
     nullptr,  // xxfi_unknown
     nullptr,  // xxfi_data
-    mlfi_negotiate,
+    negotiate,
 };
 static_assert((SMFIF_ADDHDRS | SMFIF_ADDRCPT | SMFIF_DELRCPT | SMFIF_CHGFROM) == 0x4d);
 

@@ -1,7 +1,8 @@
 // TCP_NODELAY on the listening milter socket: set on listening IPv4 and
 // IPv6 TCP sockets and nothing else, passed on by the kernel to the sockets
-// accepted from them, and a warning where a TCP socket was asked for and
-// none turned up.
+// accepted from them, caught up on connections that were already queued
+// when it was set, and a warning where a TCP socket was asked for and none
+// turned up.
 #include "process/nodelay.h"
 
 #include <arpa/inet.h>
@@ -14,8 +15,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "callbacks/settings.h"
@@ -76,14 +79,31 @@ struct tcp_socket {
         }
     }
 
+    // A connection to this socket, not yet accepted; false if it failed.
+    bool connect_one(socket_handle& client) const {
+        client.fd = socket(address.ss_family, SOCK_STREAM, 0);
+        return client.fd >= 0 &&
+               connect(client.fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    }
+
     // A connection to this socket, accepted: the accepted end's descriptor.
     int accept_one(socket_handle& client) const {
-        client.fd = socket(address.ss_family, SOCK_STREAM, 0);
-        if (client.fd < 0 ||
-            connect(client.fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-            return -1;
+        return connect_one(client) ? accept(sock.fd, nullptr, nullptr) : -1;
+    }
+
+    // Waits until count connections have completed their handshake and sit
+    // in the accept queue; false if they do not within a second.
+    bool wait_queued(unsigned count) const {
+        for (int tries = 0; tries < 100; ++tries) {
+            tcp_info info{};
+            socklen_t size = sizeof info;
+            if (getsockopt(sock.fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+                info.tcpi_unacked == count) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return accept(sock.fd, nullptr, nullptr);
+        return false;
     }
 };
 
@@ -153,6 +173,9 @@ TEST_F(Nodelay, SetOnListeningTcpSocketsOnly) {
     // to give it one.
     EXPECT_EQ(nodelay_of(local.fd), -1);
     EXPECT_TRUE(warnings.empty());
+    // Nothing was queued, so there is nothing to catch up on.
+    EXPECT_EQ(result.queued, 0);
+    EXPECT_EQ(batv_nodelay_catch_up(), 0);
 }
 
 // What the design rests on: a socket accepted from a listener with the
@@ -181,6 +204,59 @@ TEST_F(Nodelay, AcceptedSocketsInheritIt) {
         EXPECT_EQ(nodelay_of(early.fd), 0);
         // The client end is the MTA's business.
         EXPECT_EQ(nodelay_of(client.fd), 0);
+    }
+}
+
+// An MTA that connects between listen() and the option completes its
+// handshake on a socket made without it, and the milter library accepts it
+// so. The sessions' first callbacks set it, on the queued connections and on
+// nothing else, and stop once as many have called as were queued.
+TEST_F(Nodelay, ConnectionsQueuedBeforeTheOptionAreCaughtUp) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
+        const tcp_socket listener(family, true);
+        if (listener.sock.fd < 0) {
+            ASSERT_NE(family, AF_INET) << std::strerror(errno);
+            continue;  // no IPv6 loopback here
+        }
+        socket_handle first_client(-1);
+        socket_handle second_client(-1);
+        ASSERT_TRUE(listener.connect_one(first_client)) << std::strerror(errno);
+        ASSERT_TRUE(listener.connect_one(second_client)) << std::strerror(errno);
+        ASSERT_TRUE(listener.wait_queued(2));
+
+        testing::internal::CaptureStderr();
+        const nodelay_result result = batv_set_nodelay("inet:8894@127.0.0.1");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(result.queued, 2);
+        const tcp_socket elsewhere(family, true);
+        socket_handle other_client(-1);
+        const socket_handle other(elsewhere.accept_one(other_client));
+        ASSERT_GE(other.fd, 0) << std::strerror(errno);
+
+        // The first session's connection is accepted before the second.
+        const socket_handle first(accept(listener.sock.fd, nullptr, nullptr));
+        ASSERT_GE(first.fd, 0) << std::strerror(errno);
+        EXPECT_EQ(nodelay_of(first.fd), 0) << "the kernel passed the option on after all";
+        EXPECT_EQ(batv_nodelay_catch_up(), 1);
+        EXPECT_EQ(nodelay_of(first.fd), 1);
+
+        const socket_handle second(accept(listener.sock.fd, nullptr, nullptr));
+        ASSERT_GE(second.fd, 0) << std::strerror(errno);
+        EXPECT_EQ(batv_nodelay_catch_up(), 1);
+        EXPECT_EQ(nodelay_of(second.fd), 1);
+
+        // A socket accepted from a listener that came after the option, and
+        // the client ends, are not the milter library's.
+        EXPECT_EQ(nodelay_of(other.fd), 0);
+        EXPECT_EQ(nodelay_of(first_client.fd), 0);
+        EXPECT_EQ(nodelay_of(other_client.fd), 0);
+
+        // Two were queued, two sessions have called: done.
+        const int off = 0;
+        ASSERT_EQ(setsockopt(first.fd, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off), 0);
+        EXPECT_EQ(batv_nodelay_catch_up(), 0);
+        EXPECT_EQ(nodelay_of(first.fd), 0);
     }
 }
 

@@ -115,7 +115,8 @@ TEST(TcpSocket, EveryClientGetsTheWholeAnswer) {
             ASSERT_TRUE(bounce.eom);
             EXPECT_EQ(bounce.eom->final.code, SMFIR_CONTINUE);
             EXPECT_EQ(format_changes(*bounce.eom),
-                      (std::vector<std::string>{"delrcpt <" + tags.valid + ">", "addrcpt " + tags.plain}));
+                      (std::vector<std::string>{"delrcpt <" + tags.valid + ">",
+                                                "addrcpt " + tags.plain}));
             in.quit();
         }
         expect_healthy(*daemon);
@@ -259,8 +260,8 @@ TEST(TcpSocket, DaemonSocketsHaveNoDelay) {
                                 "and the right to trace the daemon): "
                              << found.refused;
             }
-            EXPECT_EQ(found.listening, 1) << "listening socket (-1: not found)";
-            EXPECT_EQ(found.accepted, 1) << "accepted socket (-1: not found)";
+            EXPECT_EQ(found.listening, 1) << "TCP_NODELAY of the listening socket (-1: not found)";
+            EXPECT_EQ(found.accepted, 1) << "TCP_NODELAY of the accepted socket (-1: not found)";
             conn.quit();
             expect_healthy(*daemon);
         }
